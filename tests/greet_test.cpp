@@ -1,0 +1,311 @@
+// Runs the built greet as a child in prepared process states and checks what
+// it wrote to standard output and standard error and how it ended.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string greeting = "Hello People";
+
+struct Outcome {
+	std::string out, err;
+	std::string ended; // "exit N", "signal N" or "hung"
+};
+
+struct Child {
+	pid_t pid;
+	int out, err;
+};
+
+// Starts argv with only the environment env. Its stdout and stderr are pipes
+// back to us and its stdin is /dev/null; prepare() then runs in the child just
+// before exec to change that state, so it may make async-signal-safe calls only.
+Child start(const std::vector<std::string> &argv,
+	    const std::function<void()> &prepare = {},
+	    const std::vector<std::string> &env = {})
+{
+	std::vector<char *> args, envp;
+	for (auto &a : argv)
+		args.push_back(const_cast<char *>(a.c_str()));
+	for (auto &e : env)
+		envp.push_back(const_cast<char *>(e.c_str()));
+	args.push_back(nullptr);
+	envp.push_back(nullptr);
+
+	int out[2], err[2];
+	if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+		ADD_FAILURE() << "pipe: " << std::strerror(errno);
+	pid_t pid = fork();
+	if (pid == 0) {
+		dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
+		dup2(out[1], 1);
+		dup2(err[1], 2);
+		if (prepare)
+			prepare();
+		execve(args[0], args.data(), envp.data());
+		_exit(127);
+	}
+	close(out[1]);
+	close(err[1]);
+	return {pid, out[0], err[0]};
+}
+
+// Collects the child's output until it closes both pipes, then reaps it. A
+// child that keeps them open past the deadline is killed and reported "hung".
+Outcome finish(Child c)
+{
+	using namespace std::chrono;
+	Outcome o;
+	auto deadline = steady_clock::now() + seconds(10);
+	pollfd fds[] = {{c.out, POLLIN, 0}, {c.err, POLLIN, 0}};
+	std::string *sinks[] = {&o.out, &o.err};
+	for (int open = 2; open > 0;) {
+		auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
+		if (left.count() <= 0 || poll(fds, 2, static_cast<int>(left.count())) == 0) {
+			kill(c.pid, SIGKILL);
+			o.ended = "hung";
+			break;
+		}
+		for (int i = 0; i < 2; i++) {
+			if (fds[i].fd < 0 || fds[i].revents == 0)
+				continue;
+			char buf[4096];
+			ssize_t n = read(fds[i].fd, buf, sizeof buf);
+			if (n > 0) {
+				sinks[i]->append(buf, static_cast<size_t>(n));
+			} else {
+				fds[i].fd = -1;
+				open--;
+			}
+		}
+	}
+	close(c.out);
+	close(c.err);
+	int status = 0;
+	waitpid(c.pid, &status, 0);
+	if (o.ended.empty())
+		o.ended = WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
+					     : "signal " + std::to_string(WTERMSIG(status));
+	return o;
+}
+
+Outcome run(std::vector<std::string> args = {}, const std::function<void()> &prepare = {},
+	    const std::vector<std::string> &env = {})
+{
+	args.insert(args.begin(), GREET);
+	return finish(start(args, prepare, env));
+}
+
+void expect_greeted(const Outcome &o)
+{
+	EXPECT_EQ(o.out, greeting);
+	EXPECT_EQ(o.err, "");
+	EXPECT_EQ(o.ended, "exit 0");
+}
+
+std::string contents(const std::string &path)
+{
+	std::ifstream f(path, std::ios::binary);
+	return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+void stdout_to(const char *path)
+{
+	dup2(open(path, O_WRONLY | O_CLOEXEC), 1);
+}
+
+void stdout_to_broken_pipe()
+{
+	int p[2];
+	pipe(p);
+	close(p[0]);
+	dup2(p[1], 1);
+	close(p[1]);
+}
+
+TEST(Greet, WritesExactlyTheGreetingWithNoLineEnd)
+{
+	Outcome o = run();
+	expect_greeted(o);
+	ASSERT_EQ(o.out.size(), 12u);
+	EXPECT_EQ(o.out.back(), '\x65');
+}
+
+TEST(Greet, IgnoresItsArguments)
+{
+	const std::vector<std::vector<std::string>> cases = {
+		{"word"}, {"several", "words", "here"}, {""}, {"--help"}, {"--version"}, {"-n"}, {"-"},
+	};
+	for (auto &args : cases) {
+		SCOPED_TRACE(testing::PrintToString(args));
+		expect_greeted(run(args));
+	}
+}
+
+TEST(Greet, NeverReadsOrWaitsForStandardInput)
+{
+	int held[2];
+	ASSERT_EQ(pipe2(held, O_CLOEXEC), 0);
+	const struct {
+		const char *name;
+		std::function<void()> prepare;
+	} cases[] = {
+		{"closed", [] { close(0); }},
+		{"/dev/null", [] {}},
+		{"/dev/zero", [] { dup2(open("/dev/zero", O_RDONLY | O_CLOEXEC), 0); }},
+		{"pipe whose writer stays open", [&] { dup2(held[0], 0); }},
+	};
+	for (auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		expect_greeted(run({}, c.prepare));
+	}
+	close(held[0]);
+	close(held[1]);
+}
+
+TEST(Greet, SameBytesInEveryLocale)
+{
+	const std::vector<std::vector<std::string>> envs = {
+		{"LC_ALL=C.UTF-8"},
+		{"LANG=C.UTF-8"},
+		{"LC_ALL=tr_TR.UTF-8", "LANG=tr_TR.UTF-8"},
+		{"LC_ALL=xx_NOWHERE.ISO-8859-99"},
+		{"LANG=@@garbage/../..", "LC_CTYPE=\xff\xfe", "LANGUAGE=::"},
+	};
+	for (auto &env : envs) {
+		SCOPED_TRACE(testing::PrintToString(env));
+		expect_greeted(run({}, {}, env));
+	}
+}
+
+TEST(Greet, TerminalReceivesExactlyTheGreeting)
+{
+	int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+	ASSERT_GE(master, 0);
+	ASSERT_EQ(grantpt(master), 0);
+	ASSERT_EQ(unlockpt(master), 0);
+	int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+	ASSERT_GE(slave, 0);
+
+	Outcome o = run({}, [slave] { dup2(slave, 1); });
+	close(slave);
+	// With every slave closed, the master yields what was written, then EIO.
+	std::string seen;
+	char buf[256];
+	for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;)
+		seen.append(buf, static_cast<size_t>(n));
+	close(master);
+
+	EXPECT_EQ(seen, greeting);
+	EXPECT_EQ(o.err, "");
+	EXPECT_EQ(o.ended, "exit 0");
+}
+
+class AppendFile : public testing::Test {
+protected:
+	void SetUp() override
+	{
+		path = testing::TempDir() + "greet-append-XXXXXX";
+		fd = mkostemp(path.data(), O_APPEND | O_CLOEXEC);
+		ASSERT_GE(fd, 0) << path << ": " << std::strerror(errno);
+	}
+	void TearDown() override
+	{
+		close(fd);
+		unlink(path.c_str());
+	}
+	std::function<void()> to_file()
+	{
+		return [fd = fd] { dup2(fd, 1); };
+	}
+	std::string path;
+	int fd = -1;
+};
+
+TEST_F(AppendFile, TwoRunsLeaveTheGreetingTwice)
+{
+	for (int i = 0; i < 2; i++) {
+		Outcome o = run({}, to_file());
+		EXPECT_EQ(o.err, "");
+		EXPECT_EQ(o.ended, "exit 0");
+	}
+	EXPECT_EQ(contents(path), greeting + greeting);
+}
+
+TEST_F(AppendFile, ConcurrentRunsLeaveWholeGreetings)
+{
+	const int runs = 200;
+	std::vector<Child> children;
+	for (int i = 0; i < runs; i++)
+		children.push_back(start({GREET}, to_file()));
+	for (auto &c : children) {
+		Outcome o = finish(c);
+		EXPECT_EQ(o.err, "");
+		EXPECT_EQ(o.ended, "exit 0");
+	}
+	std::string expected;
+	for (int i = 0; i < runs; i++)
+		expected += greeting;
+	EXPECT_EQ(contents(path), expected);
+}
+
+TEST(Greet, ReportsAFailedWriteAndExitsOne)
+{
+	const struct {
+		const char *name;
+		std::function<void()> prepare;
+		const char *why;
+	} cases[] = {
+		{"stdout closed", [] { close(1); }, "Bad file descriptor"},
+		{"stdout /dev/full", [] { stdout_to("/dev/full"); }, "No space left on device"},
+		{"reader gone, SIGPIPE ignored",
+		 [] {
+			 stdout_to_broken_pipe();
+			 signal(SIGPIPE, SIG_IGN);
+		 },
+		 "Broken pipe"},
+		{"reader gone, SIGPIPE blocked",
+		 [] {
+			 stdout_to_broken_pipe();
+			 signal(SIGPIPE, SIG_DFL);
+			 sigset_t set;
+			 sigemptyset(&set);
+			 sigaddset(&set, SIGPIPE);
+			 sigprocmask(SIG_BLOCK, &set, nullptr);
+		 },
+		 "Broken pipe"},
+	};
+	for (auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		Outcome o = run({}, c.prepare);
+		EXPECT_EQ(o.err, std::string("greet: write error: ") + c.why + "\n");
+		EXPECT_EQ(o.ended, "exit 1");
+	}
+}
+
+TEST(Greet, DiesQuietlyBySigpipeWhenReaderIsGoneAndSignalIsDefault)
+{
+	Outcome o = run({}, [] {
+		stdout_to_broken_pipe();
+		signal(SIGPIPE, SIG_DFL);
+	});
+	EXPECT_EQ(o.err, "");
+	EXPECT_EQ(o.ended, "signal " + std::to_string(SIGPIPE));
+}
+
+} // namespace
