@@ -15,6 +15,8 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -306,6 +308,43 @@ TEST(Greet, DiesQuietlyBySigpipeWhenReaderIsGoneAndSignalIsDefault)
 	});
 	EXPECT_EQ(o.err, "");
 	EXPECT_EQ(o.ended, "signal " + std::to_string(SIGPIPE));
+}
+
+TEST(Greet, MakesOneWriteAndNoOtherUseOfFiles)
+{
+	if (std::string(STRACE).empty())
+		GTEST_SKIP() << "strace not found";
+	std::string log = testing::TempDir() + "greet-strace-XXXXXX";
+	close(mkstemp(log.data()));
+	expect_greeted(finish(start({STRACE, "-f", "-qq", "-o", log, GREET})));
+
+	const std::set<std::string> writes = {"write", "writev", "pwrite64", "pwritev", "pwritev2"};
+	const std::set<std::string> reads = {"read", "readv", "pread64", "preadv", "preadv2"};
+	const std::set<std::string> opens = {"open", "openat", "openat2", "creat", "open_by_handle_at"};
+	const std::regex call(R"(^(?:\d+ +)?(\w+)\((.*)\) += (.*)$)");
+	std::vector<std::string> wrote, read_stdin, opened;
+	std::ifstream trace(log);
+	for (std::string line; std::getline(trace, line);) {
+		std::smatch m;
+		if (!std::regex_search(line, m, call))
+			continue;
+		std::string name = m[1], args = m[2];
+		line = name + "(" + args + ") = " + m[3].str();
+		if (writes.count(name))
+			wrote.push_back(line);
+		if (reads.count(name) && args.rfind("0,", 0) == 0)
+			read_stdin.push_back(line);
+		if (opens.count(name))
+			opened.push_back(line);
+	}
+	unlink(log.c_str());
+
+	EXPECT_EQ(wrote, std::vector<std::string>{"write(1, \"Hello People\", 12) = 12"});
+	EXPECT_EQ(read_stdin, std::vector<std::string>{});
+	// Linked statically, nothing is loaded at start-up, so nothing is opened.
+	if (GREET_STATIC_BUILD) {
+		EXPECT_EQ(opened, std::vector<std::string>{});
+	}
 }
 
 } // namespace
