@@ -1,0 +1,18 @@
+# Run by cpack in its staging tree before each package is made: gives the
+# .deb the files and layout that Debian's policy asks of a package.
+if(NOT CPACK_GENERATOR STREQUAL "DEB")
+	return()
+endif()
+
+set(usr "${CPACK_TEMPORARY_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}")
+set(doc "${usr}/share/doc/${CPACK_PACKAGE_NAME}")
+set(mode FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
+configure_file("${CPACK_GREET_SOURCE_DIR}/LICENSE" "${doc}/copyright" COPYONLY ${mode})
+configure_file("${CMAKE_CURRENT_LIST_DIR}/changelog" "${doc}/changelog" COPYONLY ${mode})
+execute_process(COMMAND gzip -9nf "${doc}/changelog" "${usr}/${CPACK_GREET_MANDIR}/man1/greet.1"
+	COMMAND_ERROR_IS_FATAL ANY)
+if(CPACK_GREET_STATIC)
+	configure_file("${CMAKE_CURRENT_LIST_DIR}/lintian-overrides"
+		"${usr}/share/lintian/overrides/${CPACK_PACKAGE_NAME}" COPYONLY ${mode})
+endif()
