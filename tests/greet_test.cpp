@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -345,6 +346,45 @@ TEST(Greet, MakesOneWriteAndNoOtherUseOfFiles)
 	if (GREET_STATIC_BUILD) {
 		EXPECT_EQ(opened, std::vector<std::string>{});
 	}
+}
+
+TEST(Install, PutsAStrippedGreetAndItsManualUnderDestdir)
+{
+	std::string destdir = testing::TempDir() + "greet-destdir-XXXXXX";
+	ASSERT_NE(mkdtemp(destdir.data()), nullptr);
+	Outcome install = finish(start({CMAKE_COMMAND, "--install", BUILD_DIR, "--prefix", "/usr", "--strip"},
+				       {}, {"DESTDIR=" + destdir, "PATH=/usr/bin:/bin"}));
+	ASSERT_EQ(install.ended, "exit 0") << install.out << install.err;
+
+	std::string bin = destdir + "/usr/bin/greet";
+	expect_greeted(finish(start({bin})));
+	EXPECT_EQ(contents(bin).find(".symtab"), std::string::npos) << bin << " keeps its symbol table";
+	EXPECT_EQ(contents(destdir + "/usr/share/man/man1/greet.1"), contents(MANPAGE));
+	std::filesystem::remove_all(destdir);
+}
+
+TEST(Manual, FormatsWithoutWarnings)
+{
+	const struct {
+		const char *name;
+		std::vector<std::string> argv;
+	} formatters[] = {
+		{"groff", {GROFF, "-man", "-ww", "-z", MANPAGE}},
+		{"mandoc", {MANDOC, "-T", "lint", "-W", "warning", MANPAGE}},
+	};
+	std::string missing;
+	for (auto &f : formatters) {
+		if (f.argv[0].empty()) {
+			missing += std::string(" ") + f.name;
+			continue;
+		}
+		SCOPED_TRACE(f.name);
+		Outcome o = finish(start(f.argv, {}, {"PATH=/usr/bin:/bin"}));
+		EXPECT_EQ(o.out + o.err, "");
+		EXPECT_EQ(o.ended, "exit 0");
+	}
+	if (!missing.empty())
+		GTEST_SKIP() << "not found, so not checked with:" << missing;
 }
 
 } // namespace
