@@ -69,9 +69,9 @@ void startup(benchmark::State &state, std::vector<std::string> cmd)
 	for (auto &a : cmd)
 		argv.push_back(a.data());
 	argv.push_back(nullptr);
-	posix_spawn_file_actions_t actions;
 	drop_cached_pages(argv[0]);
 	drop_cached_pages(GREET_FLOOR);
+	posix_spawn_file_actions_t actions;
 	posix_spawn_file_actions_init(&actions);
 	posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
 

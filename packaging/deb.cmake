@@ -8,7 +8,7 @@ set(usr "${CPACK_TEMPORARY_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}")
 set(doc "${usr}/share/doc/${CPACK_PACKAGE_NAME}")
 set(mode FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
-configure_file("${CPACK_GREET_SOURCE_DIR}/LICENSE" "${doc}/copyright" COPYONLY ${mode})
+configure_file("${CPACK_RESOURCE_FILE_LICENSE}" "${doc}/copyright" COPYONLY ${mode})
 configure_file("${CMAKE_CURRENT_LIST_DIR}/changelog" "${doc}/changelog" COPYONLY ${mode})
 execute_process(COMMAND gzip -9nf "${doc}/changelog" "${usr}/${CPACK_GREET_MANDIR}/man1/greet.1"
 	COMMAND_ERROR_IS_FATAL ANY)
