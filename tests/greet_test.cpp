@@ -291,6 +291,38 @@ TEST(Greet, ReportsAFailedWriteAndExitsOne)
 	}
 }
 
+// Some file systems take the write and report its failure only at close;
+// strace makes close(2) of the output file fail the way they do.
+TEST(Greet, ReportsAFailureGivenOnlyAtClose)
+{
+	if (std::string(STRACE).empty())
+		GTEST_SKIP() << "strace not found";
+	const struct {
+		const char *error, *why;
+	} cases[] = {
+		{"EIO", "Input/output error"},
+		{"ENOSPC", "No space left on device"},
+		{"EDQUOT", "Disk quota exceeded"},
+		{nullptr, nullptr},
+	};
+	for (auto &c : cases) {
+		SCOPED_TRACE(c.error ? c.error : "no failure");
+		std::string path = testing::TempDir() + "greet-close-XXXXXX";
+		int fd = mkostemp(path.data(), O_CLOEXEC);
+		ASSERT_GE(fd, 0);
+		std::vector<std::string> argv = {STRACE, "-qq", "-o", "/dev/null", "-P", path, "-e", "trace=close"};
+		if (c.error)
+			argv.insert(argv.end(), {"-e", std::string("inject=close:error=") + c.error});
+		argv.push_back(GREET);
+		Outcome o = finish(start(argv, [fd] { dup2(fd, 1); }));
+		close(fd);
+		EXPECT_EQ(contents(path), greeting);
+		unlink(path.c_str());
+		EXPECT_EQ(o.err, c.error ? std::string("greet: write error: ") + c.why + "\n" : "");
+		EXPECT_EQ(o.ended, c.error ? "exit 1" : "exit 0");
+	}
+}
+
 TEST(Greet, DiesQuietlyBySigpipeWhenReaderIsGoneAndSignalIsDefault)
 {
 	Outcome o = run({}, [] {
