@@ -1,10 +1,13 @@
-# Run by cpack in its staging tree before each package is made: gives the
-# .deb the files and layout that Debian's policy asks of a package.
+# Run by cpack in its staging tree before each package is made: drops the
+# sections that a packaged binary does not need, as Debian's packaging tools
+# do, and gives the .deb the files and layout that Debian's policy asks of it.
+set(usr "${CPACK_TEMPORARY_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}")
+execute_process(COMMAND "${CPACK_GREET_STRIP}" --remove-section=.comment --remove-section=.note
+	"${usr}/bin/greet" COMMAND_ERROR_IS_FATAL ANY)
 if(NOT CPACK_GENERATOR STREQUAL "DEB")
 	return()
 endif()
 
-set(usr "${CPACK_TEMPORARY_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}")
 set(doc "${usr}/share/doc/${CPACK_PACKAGE_NAME}")
 set(mode FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
