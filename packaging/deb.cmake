@@ -4,12 +4,13 @@
 set(usr "${CPACK_TEMPORARY_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}")
 execute_process(COMMAND "${CPACK_GREET_STRIP}" --remove-section=.comment --remove-section=.note
 	"${usr}/bin/greet" COMMAND_ERROR_IS_FATAL ANY)
-if(NOT CPACK_GENERATOR STREQUAL "DEB")
-	return()
-endif()
-
 set(doc "${usr}/share/doc/${CPACK_PACKAGE_NAME}")
 set(mode FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+# The license asks to go with every copy.
+if(NOT CPACK_GENERATOR STREQUAL "DEB")
+	configure_file("${CPACK_RESOURCE_FILE_LICENSE}" "${doc}/LICENSE" COPYONLY ${mode})
+	return()
+endif()
 
 configure_file("${CPACK_RESOURCE_FILE_LICENSE}" "${doc}/copyright" COPYONLY ${mode})
 configure_file("${CMAKE_CURRENT_LIST_DIR}/changelog" "${doc}/changelog" COPYONLY ${mode})
