@@ -422,27 +422,100 @@ TEST(Binary, StartsWithNoMorePageFaultsThanTheFloor)
 	EXPECT_LE(greet[10], floor[10] + 1) << "median minor faults: greet " << greet[10] << ", floor " << floor[10];
 }
 
-TEST(Install, PutsAStrippedGreetAndItsManualUnderDestdir)
+std::string temp_dir(const std::string &name)
 {
-	std::string destdir = testing::TempDir() + "greet-destdir-XXXXXX";
-	ASSERT_NE(mkdtemp(destdir.data()), nullptr);
-	// The build's install manifest is what uninstalling reads: keep it as it was.
-	const std::string manifest = std::string(BUILD_DIR) + "/install_manifest.txt";
-	const bool had_manifest = std::filesystem::exists(manifest);
-	const std::string kept = contents(manifest);
-	Outcome install = finish(start({CMAKE_COMMAND, "--install", BUILD_DIR, "--prefix", "/usr", "--strip"},
-				       {}, {"DESTDIR=" + destdir, "PATH=/usr/bin:/bin"}));
-	if (had_manifest)
-		std::ofstream(manifest, std::ios::binary) << kept;
-	else
-		std::filesystem::remove(manifest);
-	ASSERT_EQ(install.ended, "exit 0") << install.out << install.err;
+	std::string dir = testing::TempDir() + name + "-XXXXXX";
+	if (!mkdtemp(dir.data()))
+		ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+	return dir;
+}
 
-	std::string bin = destdir + "/usr/bin/greet";
+// The regular files under root, as paths relative to it.
+std::set<std::string> files_under(const std::string &root)
+{
+	std::set<std::string> found;
+	for (auto &e : std::filesystem::recursive_directory_iterator(root))
+		if (e.is_regular_file())
+			found.insert(std::filesystem::relative(e.path(), root).string());
+	return found;
+}
+
+// Two staged installs, a package made after them, a file of someone else's
+// beside them and an installed file edited since: uninstalling under each
+// DESTDIR removes what was installed there, and only while it is unchanged.
+TEST(Install, UninstallRemovesWhatWasInstalledAndNothingElse)
+{
+	const std::string build = BUILD_DIR, record = build + "/greet-installed.txt";
+	const std::string recorded = contents(record);
+	const std::string a = temp_dir("greet-destdir"), b = temp_dir("greet-destdir"),
+			  packages = temp_dir("greet-packages");
+	auto under = [](const std::string &destdir, const std::vector<std::string> &argv) {
+		return finish(start(argv, {}, {"DESTDIR=" + destdir, "PATH=/usr/bin:/bin"}));
+	};
+	for (auto &d : {a, b}) {
+		Outcome o = under(d, {CMAKE_COMMAND, "--install", build, "--prefix", "/usr", "--strip"});
+		ASSERT_EQ(o.ended, "exit 0") << o.out << o.err;
+	}
+	const std::string bin = a + "/usr/bin/greet", man = "/usr/share/man/man1/greet.1";
 	expect_greeted(finish(start({bin})));
 	EXPECT_EQ(contents(bin).find(".symtab"), std::string::npos) << bin << " keeps its symbol table";
-	EXPECT_EQ(contents(destdir + "/usr/share/man/man1/greet.1"), contents(MANPAGE));
-	std::filesystem::remove_all(destdir);
+	EXPECT_EQ(contents(a + man), contents(MANPAGE));
+
+	Outcome pack = under("", {CPACK_COMMAND, "-G", "TGZ", "--config", build + "/CPackConfig.cmake",
+				  "-B", packages});
+	ASSERT_EQ(pack.ended, "exit 0") << pack.out << pack.err;
+	std::ofstream(a + "/usr/bin/other") << "installed by someone else";
+	std::ofstream(b + man, std::ios::app) << ".\\\" edited since\n";
+	auto uninstall = [&](const std::string &destdir) {
+		Outcome o = under(destdir, {CMAKE_COMMAND, "-P", build + "/uninstall.cmake"});
+		EXPECT_EQ(o.ended, "exit 0") << o.out << o.err;
+	};
+	uninstall(a);
+	EXPECT_EQ(files_under(a), std::set<std::string>{"usr/bin/other"});
+	EXPECT_EQ(files_under(b), (std::set<std::string>{"usr/bin/greet", man.substr(1)}));
+	uninstall(b);
+	EXPECT_EQ(files_under(b), std::set<std::string>{man.substr(1)});
+	EXPECT_EQ(contents(record), recorded) << "the record keeps installs elsewhere, and no staging";
+	for (auto &d : {a, b, packages})
+		std::filesystem::remove_all(d);
+}
+
+// A release is what git tracks at HEAD; a tree that cannot say what that is
+// gets one line and no tarball.
+TEST(SourceRelease, RefusesATreeWithoutGitOrWithUncommittedChanges)
+{
+	if (!*GIT)
+		GTEST_SKIP() << "git not found";
+	const std::vector<std::string> env = {"PATH=/usr/bin:/bin", "HOME=/nonexistent",
+					      "GIT_CONFIG_NOSYSTEM=1"};
+	auto git = [&](const std::string &repo, std::vector<std::string> args) {
+		args.insert(args.begin(), {GIT, "-C", repo, "-c", "user.name=t", "-c", "user.email=t@t"});
+		return finish(start(args, {}, env));
+	};
+	const std::string plain = temp_dir("greet-plain"), dirty = temp_dir("greet-dirty");
+	std::ofstream(dirty + "/file") << "committed";
+	ASSERT_EQ(git(dirty, {"init", "-q"}).ended, "exit 0");
+	ASSERT_EQ(git(dirty, {"add", "file"}).ended, "exit 0");
+	ASSERT_EQ(git(dirty, {"commit", "-qm", "one"}).ended, "exit 0");
+	std::ofstream(dirty + "/file") << "changed";
+	const struct {
+		std::string tree, why;
+	} cases[] = {
+		{plain, "has no git metadata"},
+		{dirty, "has uncommitted changes"},
+	};
+	for (auto &c : cases) {
+		SCOPED_TRACE(c.tree);
+		const std::string out = temp_dir("greet-release");
+		Outcome o = finish(start({SOURCE_RELEASE, c.tree, "greet-0", out}, {}, env));
+		EXPECT_EQ(o.ended, "exit 1");
+		EXPECT_TRUE(o.err.rfind("greet: source release: " + c.tree + " " + c.why, 0) == 0) << o.err;
+		EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
+		EXPECT_TRUE(files_under(out).empty());
+		std::filesystem::remove_all(out);
+	}
+	for (auto &d : {plain, dirty})
+		std::filesystem::remove_all(d);
 }
 
 TEST(Manual, FormatsWithoutWarnings)
