@@ -14,7 +14,11 @@ if("$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}" MATCHES "/_CPack_Packages/")
 	return()
 endif()
 
+# Recorded and matched as an absolute path without a trailing slash, however given.
 set(destdir "$ENV{DESTDIR}")
+if(destdir)
+	get_filename_component(destdir "${destdir}" ABSOLUTE)
+endif()
 set(lines "")
 set(keys "")
 foreach(path IN LISTS CMAKE_INSTALL_MANIFEST_FILES)
