@@ -10,8 +10,8 @@ foreach(package IN LISTS CPACK_PACKAGE_FILES)
 	set(header 8) # past "!<arch>\n"
 	while(header LESS size)
 		# A member's header: name 16, mtime 12, uid 6, gid 6, mode 8, size 10, "`\n".
-		file(READ "${package}" length OFFSET ${header} LIMIT 58)
-		string(SUBSTRING "${length}" 48 10 length)
+		file(READ "${package}" fields OFFSET ${header} LIMIT 58)
+		string(SUBSTRING "${fields}" 48 10 length)
 		string(STRIP "${length}" length)
 		math(EXPR mode "${header} + 40")
 		execute_process(COMMAND sh -c "printf '100644  ' | dd of=\"$0\" bs=1 seek=$1 conv=notrunc status=none"
