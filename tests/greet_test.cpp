@@ -1,24 +1,20 @@
 // Runs the built greet as a child in prepared process states and checks what
 // it wrote to standard output and standard error and how it ended.
+#include "child.hpp"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <elf.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <regex>
 #include <set>
 #include <string>
@@ -27,93 +23,6 @@
 namespace {
 
 const std::string greeting = "Hello People";
-
-struct Outcome {
-	std::string out, err;
-	std::string ended; // "exit N", "signal N" or "hung"
-	long minflt = 0;   // minor page faults
-};
-
-struct Child {
-	pid_t pid;
-	int out, err;
-};
-
-// Starts argv with only the environment env. Its stdout and stderr are pipes
-// back to us and its stdin is /dev/null; prepare() then runs in the child just
-// before exec to change that state, so it may make async-signal-safe calls only.
-Child start(const std::vector<std::string> &argv,
-	    const std::function<void()> &prepare = {},
-	    const std::vector<std::string> &env = {})
-{
-	std::vector<char *> args, envp;
-	for (auto &a : argv)
-		args.push_back(const_cast<char *>(a.c_str()));
-	for (auto &e : env)
-		envp.push_back(const_cast<char *>(e.c_str()));
-	args.push_back(nullptr);
-	envp.push_back(nullptr);
-
-	int out[2], err[2];
-	if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-		ADD_FAILURE() << "pipe: " << std::strerror(errno);
-	pid_t pid = fork();
-	if (pid < 0)
-		ADD_FAILURE() << "fork: " << std::strerror(errno);
-	if (pid == 0) {
-		dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
-		dup2(out[1], 1);
-		dup2(err[1], 2);
-		if (prepare)
-			prepare();
-		execve(args[0], args.data(), envp.data());
-		_exit(127);
-	}
-	close(out[1]);
-	close(err[1]);
-	return {pid, out[0], err[0]};
-}
-
-// Collects the child's output until it closes both pipes, then reaps it. A
-// child that keeps them open past the deadline is killed and reported "hung".
-Outcome finish(Child c)
-{
-	using namespace std::chrono;
-	Outcome o;
-	auto deadline = steady_clock::now() + seconds(10);
-	pollfd fds[] = {{c.out, POLLIN, 0}, {c.err, POLLIN, 0}};
-	std::string *sinks[] = {&o.out, &o.err};
-	for (int open = 2; open > 0;) {
-		auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
-		if (left.count() <= 0 || poll(fds, 2, static_cast<int>(left.count())) == 0) {
-			kill(c.pid, SIGKILL);
-			o.ended = "hung";
-			break;
-		}
-		for (int i = 0; i < 2; i++) {
-			if (fds[i].fd < 0 || fds[i].revents == 0)
-				continue;
-			char buf[4096];
-			ssize_t n = read(fds[i].fd, buf, sizeof buf);
-			if (n > 0) {
-				sinks[i]->append(buf, static_cast<size_t>(n));
-			} else {
-				fds[i].fd = -1;
-				open--;
-			}
-		}
-	}
-	close(c.out);
-	close(c.err);
-	int status = 0;
-	rusage ru{};
-	wait4(c.pid, &status, 0, &ru);
-	o.minflt = ru.ru_minflt;
-	if (o.ended.empty())
-		o.ended = WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
-					     : "signal " + std::to_string(WTERMSIG(status));
-	return o;
-}
 
 Outcome run(std::vector<std::string> args = {}, const std::function<void()> &prepare = {},
 	    const std::vector<std::string> &env = {})
@@ -127,12 +36,6 @@ void expect_greeted(const Outcome &o)
 	EXPECT_EQ(o.out, greeting);
 	EXPECT_EQ(o.err, "");
 	EXPECT_EQ(o.ended, "exit 0");
-}
-
-std::string contents(const std::string &path)
-{
-	std::ifstream f(path, std::ios::binary);
-	return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
 }
 
 void stdout_to_broken_pipe()
@@ -374,52 +277,6 @@ TEST(Greet, MakesOneWriteAndNoOtherUseOfFiles)
 	if (GREET_STATIC_BUILD) {
 		EXPECT_EQ(opened, std::vector<std::string>{});
 	}
-}
-
-// No segment is both writable and executable, and the executable one holds
-// code alone: no ELF header, read-only data or unwind tables.
-TEST(Binary, ExecutableSegmentHoldsOnlyCode)
-{
-	std::string elf = contents(GREET);
-	ASSERT_GE(elf.size(), sizeof(Elf64_Ehdr));
-	auto eh = reinterpret_cast<const Elf64_Ehdr *>(elf.data());
-	auto ph = reinterpret_cast<const Elf64_Phdr *>(elf.data() + eh->e_phoff);
-	auto sh = reinterpret_cast<const Elf64_Shdr *>(elf.data() + eh->e_shoff);
-	const char *names = elf.data() + sh[eh->e_shstrndx].sh_offset;
-	int executable = 0;
-	for (int i = 0; i < eh->e_phnum; i++) {
-		if (ph[i].p_type != PT_LOAD || !(ph[i].p_flags & PF_X))
-			continue;
-		executable++;
-		EXPECT_FALSE(ph[i].p_flags & PF_W) << "segment " << i << " is writable and executable";
-		EXPECT_NE(ph[i].p_offset, 0u) << "the ELF header is executable";
-		for (int j = 0; j < eh->e_shnum; j++) {
-			if ((sh[j].sh_flags & SHF_ALLOC) && sh[j].sh_size && sh[j].sh_addr >= ph[i].p_vaddr &&
-			    sh[j].sh_addr < ph[i].p_vaddr + ph[i].p_memsz) {
-				EXPECT_TRUE(sh[j].sh_flags & SHF_EXECINSTR)
-					<< names + sh[j].sh_name << " is in the executable segment";
-			}
-		}
-	}
-	EXPECT_EQ(executable, 1);
-}
-
-// Linked in start-up order, greet touches no more pages than a static C
-// program that makes one write(2). Faults move by about one with where the
-// kernel puts the stack, so the median of several runs is compared, with one
-// to spare.
-TEST(Binary, StartsWithNoMorePageFaultsThanTheFloor)
-{
-	if (!GREET_ORDERED)
-		GTEST_SKIP() << "greet is not linked in start-up order (no lld, or not static)";
-	std::vector<long> greet, floor;
-	for (int i = 0; i < 21; i++) {
-		greet.push_back(finish(start({GREET})).minflt);
-		floor.push_back(finish(start({GREET_FLOOR})).minflt);
-	}
-	std::sort(greet.begin(), greet.end());
-	std::sort(floor.begin(), floor.end());
-	EXPECT_LE(greet[10], floor[10] + 1) << "median minor faults: greet " << greet[10] << ", floor " << floor[10];
 }
 
 std::string temp_dir(const std::string &name)

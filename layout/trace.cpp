@@ -1,0 +1,294 @@
+// greet-trace [-o ORDER | --report] PROGRAM [NAME=VALUE ...]
+//
+// Runs PROGRAM, a static and unstripped executable, once under ptrace, one
+// instruction at a time, with no arguments, standard input and output on
+// /dev/null and an environment of the NAME=VALUE given alone, and writes to
+// ORDER (standard output without -o) the symbol order that gathers what its
+// start-up and exit touch, one name a line, for lld's --symbol-ordering-file:
+//
+//   code      each function executed, in the program's own address order, so
+//             that the order says which sections lie together and nothing
+//             about the path one processor took among them;
+//   variants  every variant of each string function executed (glibc picks one
+//             by the processor's features), ISA by ISA, SSE2 first since some
+//             code calls those by name: the order is the same whichever
+//             variant this processor ran;
+//   data      each object whose bytes differ between exec and exit, in
+//             address order, so that start-up writes to few pages.
+//
+// A name defined more than once is passed over (the linker could not tell
+// which is meant), as is all but one of several names for one address.
+// --report prints instead how many 64 KiB windows the executed code lies in
+// and how many pages the run wrote. Where ptrace is not permitted, -o writes
+// an empty ORDER and says so in one line: the program is then linked in its
+// plain order. Any other failure is one line on standard error and exit 1.
+#include <elf.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/personality.h>
+#include <sys/ptrace.h>
+#include <sys/user.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Symbol {
+	unsigned long addr, size;
+	std::string name;
+	bool code;
+};
+
+[[noreturn]] void fail(const std::string &what)
+{
+	std::fprintf(stderr, "greet-trace: %s\n", what.c_str());
+	std::exit(1);
+}
+
+std::string why() { return std::strerror(errno); }
+
+// The ISA a string function's variant is built for, as its name says:
+// __memset_avx2_unaligned_erms is memset's AVX2 variant.
+const std::regex variant("^(.+?)_(sse2|ssse3|sse4_1|sse4_2|avx|avx2|evex|evex512|avx512)(_.*)?$");
+// Nearest the code first: SSE2 variants are also called by name.
+const std::vector<std::string> isa_order = {"sse2", "ssse3", "sse4_1", "sse4_2", "evex",
+					     "evex512", "avx512", "avx2", "avx"};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	const char *output = nullptr;
+	bool report = false;
+	int arg = 1;
+	if (argc > 2 && std::strcmp(argv[1], "-o") == 0)
+		output = argv[2], arg = 3;
+	else if (argc > 1 && std::strcmp(argv[1], "--report") == 0)
+		report = true, arg = 2;
+	if (arg >= argc)
+		fail("usage: greet-trace [-o ORDER | --report] PROGRAM [NAME=VALUE ...]");
+	const char *program = argv[arg];
+	std::ifstream in(program, std::ios::binary);
+	if (!in)
+		fail(std::string(program) + ": " + why());
+	const std::string elf{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+	if (elf.size() < sizeof(Elf64_Ehdr) || elf.compare(0, SELFMAG, ELFMAG) != 0)
+		fail(std::string(program) + ": not an ELF file");
+	auto eh = reinterpret_cast<const Elf64_Ehdr *>(elf.data());
+	auto sh = reinterpret_cast<const Elf64_Shdr *>(elf.data() + eh->e_shoff);
+	auto ph = reinterpret_cast<const Elf64_Phdr *>(elf.data() + eh->e_phoff);
+	if (eh->e_type != ET_EXEC)
+		fail(std::string(program) + ": not a static, position-dependent executable");
+
+	// Every sized function and object, and how often each name is defined.
+	std::vector<Symbol> symbols;
+	std::map<std::string, int> defined;
+	for (int i = 0; i < eh->e_shnum; i++) {
+		if (sh[i].sh_type != SHT_SYMTAB)
+			continue;
+		auto sym = reinterpret_cast<const Elf64_Sym *>(elf.data() + sh[i].sh_offset);
+		const char *names = elf.data() + sh[sh[i].sh_link].sh_offset;
+		for (size_t j = 0; j < sh[i].sh_size / sizeof *sym; j++) {
+			int type = ELF64_ST_TYPE(sym[j].st_info);
+			if (sym[j].st_shndx == SHN_UNDEF || sym[j].st_shndx >= SHN_LORESERVE ||
+			    (type != STT_FUNC && type != STT_OBJECT && type != STT_GNU_IFUNC))
+				continue;
+			std::string name = names + sym[j].st_name;
+			defined[name]++;
+			if (sym[j].st_size)
+				symbols.push_back({sym[j].st_value, sym[j].st_size, name, type != STT_OBJECT});
+		}
+	}
+	if (symbols.empty())
+		fail(std::string(program) + ": no symbol table (stripped?)");
+	// Where each address lies: of several names for one address, the first
+	// defined once, by name.
+	std::sort(symbols.begin(), symbols.end(), [&](const Symbol &a, const Symbol &b) {
+		bool ua = defined[a.name] == 1, ub = defined[b.name] == 1;
+		return a.addr != b.addr ? a.addr < b.addr : ua != ub ? ua : a.name < b.name;
+	});
+	std::vector<const Symbol *> spans;
+	for (auto &s : symbols)
+		if (spans.empty() || spans.back()->addr != s.addr)
+			spans.push_back(&s);
+	auto owner = [&](unsigned long addr) -> const Symbol * {
+		auto it = std::upper_bound(spans.begin(), spans.end(), addr,
+					   [](unsigned long a, const Symbol *s) { return a < s->addr; });
+		if (it == spans.begin() || addr >= (*--it)->addr + (*it)->size)
+			return nullptr;
+		return *it;
+	};
+
+	std::vector<std::string> env_strings(argv + arg + 1, argv + argc);
+	std::vector<char *> envp;
+	for (auto &e : env_strings)
+		envp.push_back(e.data());
+	envp.push_back(nullptr);
+	char *child_argv[] = {const_cast<char *>(program), nullptr};
+
+	pid_t pid = fork();
+	if (pid < 0)
+		fail("fork: " + why());
+	if (pid == 0) {
+		int null = open("/dev/null", O_RDWR);
+		dup2(null, 0);
+		dup2(null, 1);
+		// Addresses of stack and heap as in every traced run.
+		personality(ADDR_NO_RANDOMIZE);
+		if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0)
+			_exit(126);
+		execve(program, child_argv, envp.data());
+		std::fprintf(stderr, "greet-trace: %s: %s\n", program, std::strerror(errno));
+		_exit(127);
+	}
+	int status;
+	if (waitpid(pid, &status, 0) != pid)
+		fail("waitpid: " + why());
+	if (WIFEXITED(status) && WEXITSTATUS(status) == 126) {
+		if (!output)
+			fail("ptrace is not permitted here");
+		if (FILE *f = std::fopen(output, "w"); !f || std::fclose(f) != 0)
+			fail(std::string(output) + ": " + why());
+		std::fprintf(stderr, "greet-trace: ptrace is not permitted here, so %s is linked without its "
+				     "start-up order\n", program);
+		return 0;
+	}
+	if (!WIFSTOPPED(status))
+		std::exit(1); // the child said why
+	ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACEEXIT | PTRACE_O_EXITKILL);
+
+	// The writable segments' bytes, as exec left them and as exit finds them.
+	char mem_path[64];
+	std::snprintf(mem_path, sizeof mem_path, "/proc/%d/mem", static_cast<int>(pid));
+	int mem = open(mem_path, O_RDONLY | O_CLOEXEC);
+	if (mem < 0)
+		fail(std::string(mem_path) + ": " + why());
+	auto writable = [&] {
+		std::vector<std::pair<unsigned long, std::string>> image;
+		for (int i = 0; i < eh->e_phnum; i++) {
+			if (ph[i].p_type != PT_LOAD || !(ph[i].p_flags & PF_W))
+				continue;
+			std::string bytes(ph[i].p_memsz, '\0');
+			if (pread(mem, bytes.data(), bytes.size(), static_cast<off_t>(ph[i].p_vaddr)) !=
+			    static_cast<ssize_t>(bytes.size()))
+				fail(std::string(mem_path) + ": " + why());
+			image.emplace_back(ph[i].p_vaddr, bytes);
+		}
+		return image;
+	};
+	const auto before = writable();
+
+	std::set<const Symbol *> executed;
+	std::set<unsigned long> code_windows, written_pages;
+	const Symbol *current = nullptr;
+	unsigned long steps = 0;
+	for (;; steps++) {
+		user_regs_struct regs;
+		if (ptrace(PTRACE_GETREGS, pid, nullptr, &regs) != 0)
+			fail("ptrace: " + why());
+		code_windows.insert(regs.rip >> 16);
+		// Most steps stay in the function of the step before.
+		if (!current || regs.rip < current->addr || regs.rip >= current->addr + current->size) {
+			current = owner(regs.rip);
+			if (current && current->code)
+				executed.insert(current);
+		}
+		if (ptrace(PTRACE_SINGLESTEP, pid, nullptr, nullptr) != 0)
+			fail("ptrace: " + why());
+		if (waitpid(pid, &status, 0) != pid)
+			fail("waitpid: " + why());
+		if (!WIFSTOPPED(status))
+			fail(std::string(program) + ": ended before its exit could be seen");
+		if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXIT << 8)))
+			break;
+		if (WSTOPSIG(status) != SIGTRAP)
+			fail(std::string(program) + ": stopped by signal " + std::to_string(WSTOPSIG(status)));
+	}
+	const auto after = writable();
+	std::set<const Symbol *> written;
+	for (size_t i = 0; i < before.size(); i++)
+		for (size_t j = 0; j < before[i].second.size(); j++)
+			if (before[i].second[j] != after[i].second[j]) {
+				written_pages.insert((before[i].first + j) >> 12);
+				if (const Symbol *s = owner(before[i].first + j); s && !s->code)
+					written.insert(s);
+			}
+	// Stopped at its exit, it ends once let go.
+	ptrace(PTRACE_CONT, pid, nullptr, nullptr);
+	waitpid(pid, &status, 0);
+
+	// Code, then every variant of each family executed, then written data.
+	// A variant's family is known by any of its names: memmove's variants
+	// are memcpy's too.
+	std::set<unsigned long> variant_addrs;
+	std::set<std::string> families;
+	for (auto &s : symbols) {
+		std::smatch m;
+		if (s.code && std::regex_match(s.name, m, variant))
+			variant_addrs.insert(s.addr);
+	}
+	std::vector<const Symbol *> code;
+	for (auto *e : executed) {
+		if (!variant_addrs.count(e->addr)) {
+			code.push_back(e);
+			continue;
+		}
+		for (auto &s : symbols) {
+			std::smatch m;
+			if (s.addr == e->addr && std::regex_match(s.name, m, variant))
+				families.insert(m[1]);
+		}
+	}
+	auto by_addr = [](const Symbol *a, const Symbol *b) { return a->addr < b->addr; };
+	std::sort(code.begin(), code.end(), by_addr);
+	std::vector<std::string> order;
+	auto print = [&](const Symbol *s) {
+		if (defined[s->name] == 1)
+			order.push_back(s->name);
+	};
+	for (auto *s : code)
+		print(s);
+	for (auto &isa : isa_order) {
+		for (auto &s : symbols) {
+			std::smatch m;
+			if (s.code && std::regex_match(s.name, m, variant) && m[2] == isa && families.count(m[1]))
+				print(&s);
+		}
+	}
+	std::vector<const Symbol *> data(written.begin(), written.end());
+	std::sort(data.begin(), data.end(), by_addr);
+	for (auto *s : data)
+		print(s);
+	if (report) {
+		std::printf("instructions %lu\ncode windows %zu\nwritten pages %zu\n", steps,
+			    code_windows.size(), written_pages.size());
+		return 0;
+	}
+	std::string names;
+	for (auto &n : order)
+		names += n + "\n";
+	if (!output) {
+		std::fputs(names.c_str(), stdout);
+		return 0;
+	}
+	// Renamed into place, so that a failed run never leaves half an order.
+	std::string temporary = std::string(output) + ".new";
+	FILE *f = std::fopen(temporary.c_str(), "w");
+	if (!f || std::fputs(names.c_str(), f) < 0 || std::fclose(f) != 0 ||
+	    std::rename(temporary.c_str(), output) != 0)
+		fail(std::string(output) + ": " + why());
+	return 0;
+}
