@@ -13,15 +13,19 @@
 //             by the processor's features), ISA by ISA, SSE2 first since some
 //             code calls those by name: the order is the same whichever
 //             variant this processor ran;
-//   data      each object whose bytes differ between exec and exit, in
-//             address order, so that start-up writes to few pages.
+//   data      each object written (its bytes differ between exec and exit, or
+//             an instruction stored to it), smallest first, then each one
+//             only read, in address order, so that start-up writes to few
+//             pages and reads little beyond them. What the string functions
+//             touch is passed over: that depends on the variant.
 //
 // A name defined more than once is passed over (the linker could not tell
 // which is meant), as is all but one of several names for one address.
 // --report prints instead how many 64 KiB windows the executed code lies in
-// and how many pages the run wrote. Where ptrace is not permitted, -o writes
-// an empty ORDER and says so in one line: the program is then linked in its
-// plain order. Any other failure is one line on standard error and exit 1.
+// and how many pages the run wrote, then each of them. Where ptrace is not
+// permitted, -o writes an empty ORDER and says so in one line: the program
+// is then linked in its plain order. Any other failure is one line on
+// standard error and exit 1.
 #include <elf.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -66,6 +70,114 @@ const std::regex variant("^(.+?)_(sse2|ssse3|sse4_1|sse4_2|avx|avx2|evex|evex512
 // Nearest the code first: SSE2 variants are also called by name.
 const std::vector<std::string> isa_order = {"sse2", "ssse3", "sse4_1", "sse4_2", "evex",
 					     "evex512", "avx512", "avx2", "avx"};
+
+// The memory an x86-64 instruction reads or writes, from its ModRM operand
+// (or a string instruction's rdi and rsi) and the registers it ran with;
+// addr 0 where it has none, or one this reading does not follow (EVEX,
+// segment-relative, RIP-relative where the next instruction is unknown).
+struct Access {
+	unsigned long addr;
+	bool store;
+};
+
+Access access(const unsigned char *b, unsigned long at, unsigned long next, const user_regs_struct &r)
+{
+	if (!b)
+		return {0, false};
+	const unsigned long regs[16] = {r.rax, r.rcx, r.rdx, r.rbx, r.rsp, r.rbp, r.rsi, r.rdi,
+					r.r8,  r.r9,  r.r10, r.r11, r.r12, r.r13, r.r14, r.r15};
+	size_t i = 0;
+	bool lock = false, rex_b = false, rex_x = false, rep_f3 = false;
+	for (;; i++) {
+		unsigned char c = b[i];
+		if (c == 0xf0)
+			lock = true;
+		else if (c == 0x64 || c == 0x65 || c == 0x67)
+			return {0, false};
+		else if (c == 0xf3)
+			rep_f3 = true;
+		else if (c != 0x66 && c != 0xf2 && c != 0x2e && c != 0x36 && c != 0x3e && c != 0x26)
+			break;
+	}
+	if ((b[i] & 0xf0) == 0x40) {
+		rex_b = b[i] & 1, rex_x = b[i] & 2;
+		i++;
+	}
+	int map = 0;
+	if (b[i] == 0xc5) {
+		map = 1, i += 2;
+	} else if (b[i] == 0xc4) {
+		rex_x = !(b[i + 1] & 0x40), rex_b = !(b[i + 1] & 0x20), map = b[i + 1] & 0x1f, i += 3;
+	} else if (b[i] == 0x62) {
+		return {0, false};
+	} else if (b[i] == 0x0f) {
+		map = b[i + 1] == 0x38 ? 2 : b[i + 1] == 0x3a ? 3 : 1;
+		i += map == 1 ? 1 : 2;
+	}
+	unsigned op = b[i++];
+	if (map == 0 && (op == 0xa4 || op == 0xa5 || op == 0xaa || op == 0xab)) // movs, stos
+		return {r.rdi, true};
+	bool modrm;
+	if (map == 0)
+		modrm = (op < 0x40 && (op & 7) < 4) || op == 0x63 || op == 0x69 || op == 0x6b ||
+			(op >= 0x80 && op <= 0x8f) || op == 0xc0 || op == 0xc1 || op == 0xc6 || op == 0xc7 ||
+			(op >= 0xd0 && op <= 0xd3) || (op >= 0xd8 && op <= 0xdf) || op == 0xf6 ||
+			op == 0xf7 || op == 0xfe || op == 0xff;
+	else if (map == 1)
+		modrm = !(op == 0x05 || op == 0x06 || op == 0x07 || op == 0x08 || op == 0x09 ||
+			  op == 0x0b || op == 0x0e || (op >= 0x30 && op <= 0x37) || op == 0x77 ||
+			  (op >= 0x80 && op <= 0x8f) || (op >= 0xa0 && op <= 0xa2) || op == 0xa8 ||
+			  op == 0xa9 || op == 0xaa || (op >= 0xc8 && op <= 0xcf));
+	else
+		modrm = map <= 3;
+	if (!modrm)
+		return {0, false};
+	unsigned m = b[i++], mod = m >> 6, reg = (m >> 3) & 7, rm = m & 7;
+	if (mod == 3)
+		return {0, false};
+	unsigned long ea = 0;
+	if (rm == 4) {
+		unsigned sib = b[i++], index = ((sib >> 3) & 7) | (rex_x << 3), base = (sib & 7) | (rex_b << 3);
+		if (index != 4)
+			ea += regs[index] << (sib >> 6);
+		if ((sib & 7) == 5 && mod == 0) {
+			int32_t d;
+			std::memcpy(&d, b + i, 4);
+			ea += static_cast<unsigned long>(static_cast<long>(d));
+			mod = 0, i += 4;
+		} else {
+			ea += regs[base];
+		}
+	} else if (rm == 5 && mod == 0) {
+		if (next <= at || next - at > 15)
+			return {0, false};
+		int32_t d;
+		std::memcpy(&d, b + i, 4);
+		ea = next + static_cast<unsigned long>(static_cast<long>(d));
+	} else {
+		ea = regs[rm | (rex_b << 3)];
+	}
+	if (mod == 1)
+		ea += static_cast<unsigned long>(static_cast<long>(static_cast<int8_t>(b[i])));
+	if (mod == 2) {
+		int32_t d;
+		std::memcpy(&d, b + i, 4);
+		ea += static_cast<unsigned long>(static_cast<long>(d));
+	}
+	bool store = lock;
+	if (map == 0)
+		store = store || op == 0x88 || op == 0x89 || op == 0xc6 || op == 0xc7 || op == 0x86 ||
+			op == 0x87 || op == 0x8f || (op < 0x38 && (op & 7) < 2) ||
+			((op == 0x80 || op == 0x81 || op == 0x83) && reg != 7) ||
+			((op == 0xfe || op == 0xff) && reg < 2) || ((op == 0xf6 || op == 0xf7) && (reg == 2 || reg == 3)) ||
+			op == 0xc0 || op == 0xc1 || (op >= 0xd0 && op <= 0xd3);
+	else if (map == 1)
+		store = store || op == 0xb0 || op == 0xb1 || op == 0xc0 || op == 0xc1 || op == 0xab ||
+			op == 0xb3 || op == 0xbb || (op == 0xba && reg >= 5) || (op & 0xf0) == 0x90 ||
+			op == 0x11 || op == 0x13 || op == 0x17 || op == 0x29 || op == 0x2b || op == 0x7f ||
+			op == 0xd6 || op == 0xe7 || op == 0xc3 || (op == 0x7e && !rep_f3);
+	return {ea, store};
+}
 
 } // namespace
 
@@ -190,16 +302,47 @@ int main(int argc, char **argv)
 		return image;
 	};
 	const auto before = writable();
+	std::set<unsigned long> variant_addrs;
+	for (auto &s : symbols) {
+		std::smatch m;
+		if (s.code && std::regex_match(s.name, m, variant))
+			variant_addrs.insert(s.addr);
+	}
+	// The bytes of the instruction at addr, from the file.
+	auto code_bytes = [&](unsigned long addr) -> const unsigned char * {
+		for (int i = 0; i < eh->e_phnum; i++)
+			if (ph[i].p_type == PT_LOAD && (ph[i].p_flags & PF_X) && addr >= ph[i].p_vaddr &&
+			    addr < ph[i].p_vaddr + ph[i].p_filesz &&
+			    ph[i].p_offset + (addr - ph[i].p_vaddr) + 15 <= elf.size())
+				return reinterpret_cast<const unsigned char *>(elf.data()) + ph[i].p_offset +
+				       (addr - ph[i].p_vaddr);
+		return nullptr;
+	};
 
-	std::set<const Symbol *> executed;
+	std::set<const Symbol *> executed, stored, loaded;
+	user_regs_struct before_regs{};
+	bool in_variant = false;
 	std::set<unsigned long> code_windows, written_pages;
 	const Symbol *current = nullptr;
-	unsigned long steps = 0;
+	unsigned long steps = 0, previous = 0;
 	for (;; steps++) {
 		user_regs_struct regs;
 		if (ptrace(PTRACE_GETREGS, pid, nullptr, &regs) != 0)
 			fail("ptrace: " + why());
 		code_windows.insert(regs.rip >> 16);
+		// The object the instruction just run read or wrote, by its memory
+		// operand and the registers it ran with. The string functions'
+		// accesses are passed over: they differ from one variant to the
+		// next, and so from one processor to the next.
+		if (previous && !in_variant) {
+			Access a = access(code_bytes(previous), previous, regs.rip, before_regs);
+			if (a.addr)
+				if (const Symbol *s = owner(a.addr); s && !s->code)
+					(a.store ? stored : loaded).insert(s);
+		}
+		in_variant = current && variant_addrs.count(current->addr);
+		before_regs = regs;
+		previous = regs.rip;
 		// Most steps stay in the function of the step before.
 		if (!current || regs.rip < current->addr || regs.rip >= current->addr + current->size) {
 			current = owner(regs.rip);
@@ -226,6 +369,12 @@ int main(int argc, char **argv)
 				if (const Symbol *s = owner(before[i].first + j); s && !s->code)
 					written.insert(s);
 			}
+	auto writable_addr = [&](unsigned long addr) {
+		for (auto &[start, bytes] : before)
+			if (addr >= start && addr < start + bytes.size())
+				return true;
+		return false;
+	};
 	// Stopped at its exit, it ends once let go.
 	ptrace(PTRACE_CONT, pid, nullptr, nullptr);
 	waitpid(pid, &status, 0);
@@ -233,13 +382,7 @@ int main(int argc, char **argv)
 	// Code, then every variant of each family executed, then written data.
 	// A variant's family is known by any of its names: memmove's variants
 	// are memcpy's too.
-	std::set<unsigned long> variant_addrs;
 	std::set<std::string> families;
-	for (auto &s : symbols) {
-		std::smatch m;
-		if (s.code && std::regex_match(s.name, m, variant))
-			variant_addrs.insert(s.addr);
-	}
 	std::vector<const Symbol *> code;
 	for (auto *e : executed) {
 		if (!variant_addrs.count(e->addr)) {
@@ -268,13 +411,30 @@ int main(int argc, char **argv)
 				print(&s);
 		}
 	}
-	std::vector<const Symbol *> data(written.begin(), written.end());
-	std::sort(data.begin(), data.end(), by_addr);
+	for (auto *s : stored)
+		if (writable_addr(s->addr))
+			written.insert(s);
+	std::vector<const Symbol *> data(written.begin(), written.end()), read;
+	for (auto *s : loaded)
+		if (!written.count(s) && writable_addr(s->addr))
+			read.push_back(s);
+	// The smallest first, so that a large object written in part does not
+	// push the small ones onto a page of their own.
+	std::sort(data.begin(), data.end(), [](const Symbol *a, const Symbol *b) {
+		return a->size != b->size ? a->size < b->size : a->addr < b->addr;
+	});
+	std::sort(read.begin(), read.end(), by_addr);
 	for (auto *s : data)
+		print(s);
+	for (auto *s : read)
 		print(s);
 	if (report) {
 		std::printf("instructions %lu\ncode windows %zu\nwritten pages %zu\n", steps,
 			    code_windows.size(), written_pages.size());
+		for (auto w : code_windows)
+			std::printf("code window %#lx\n", w << 16);
+		for (auto p : written_pages)
+			std::printf("written page %#lx\n", p << 12);
 		return 0;
 	}
 	std::string names;
