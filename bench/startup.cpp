@@ -1,5 +1,5 @@
-// Start-up cost of greet: each iteration spawns the floor program and the
-// candidate in turn (stdout to /dev/null), so a drift in machine load falls on
+// Start-up cost of greet and its peers: each iteration spawns the floor
+// program and the candidate in turn (stdout to /dev/null), so a drift in machine load falls on
 // both alike. Reported per run: the candidate's median wall time, its ratio to
 // the floor's median, its minor page faults beside the floor's, and its
 // user+system time, the last two from wait4.
@@ -10,6 +10,7 @@
 //   greet_bench [benchmark flags] [extra executables to compare]
 #include <benchmark/benchmark.h>
 
+#include <elf.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -19,6 +20,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -103,6 +106,21 @@ void startup(benchmark::State &state, std::vector<std::string> cmd)
 	state.counters["cpu_us"] = cpu / runs;
 }
 
+// Whether path is an executable linked statically: an ELF file that asks
+// for no program interpreter.
+bool static_executable(const char *path)
+{
+	std::ifstream f(path, std::ios::binary);
+	const std::string elf{std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+	if (elf.size() < sizeof(Elf64_Ehdr) || elf.compare(0, SELFMAG, ELFMAG) != 0)
+		return false;
+	auto eh = reinterpret_cast<const Elf64_Ehdr *>(elf.data());
+	if (eh->e_phoff + eh->e_phnum * sizeof(Elf64_Phdr) > elf.size())
+		return false;
+	auto ph = reinterpret_cast<const Elf64_Phdr *>(elf.data() + eh->e_phoff);
+	return std::none_of(ph, ph + eh->e_phnum, [](const Elf64_Phdr &p) { return p.p_type == PT_INTERP; });
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -114,6 +132,11 @@ int main(int argc, char **argv)
 		{"greet_" GREET_OTHER_KIND, {GREET_OTHER}},
 		{"echo", {"/bin/echo", "-n", "Hello People"}},
 	};
+	if (*GREET_UNORDERED)
+		candidates.push_back({"greet_unordered", {GREET_UNORDERED}});
+	// A static binary a user might pick instead, where installed.
+	if (static_executable("/bin/busybox"))
+		candidates.push_back({"busybox_static_echo", {"/bin/busybox", "echo", "-n", "Hello People"}});
 	for (int i = 1; i < argc; i++)
 		candidates.push_back({argv[i], {argv[i]}});
 	for (auto &[name, cmd] : candidates)
