@@ -297,26 +297,34 @@ std::set<std::string> files_under(const std::string &root)
 	return found;
 }
 
-// Two staged installs, a package made after them, a file of someone else's
-// beside them and an installed file edited since: uninstalling under each
-// DESTDIR removes what was installed there, and only while it is unchanged.
+// Two staged installs and a plain one (no DESTDIR, a prefix of its own), a
+// package made after them, a file of someone else's beside them and an
+// installed file edited since: uninstalling under each DESTDIR, or none,
+// removes what was installed there, and only while it is unchanged.
 TEST(Install, UninstallRemovesWhatWasInstalledAndNothingElse)
 {
 	const std::string build = BUILD_DIR, record = build + "/greet-installed.txt";
 	const std::string recorded = contents(record);
 	const std::string a = temp_dir("greet-destdir"), b = temp_dir("greet-destdir"),
-			  packages = temp_dir("greet-packages");
+			  plain = temp_dir("greet-prefix"), packages = temp_dir("greet-packages");
 	auto under = [](const std::string &destdir, const std::vector<std::string> &argv) {
-		return finish(start(argv, {}, {"DESTDIR=" + destdir, "PATH=/usr/bin:/bin"}));
+		std::vector<std::string> env = {"PATH=/usr/bin:/bin"};
+		if (!destdir.empty())
+			env.push_back("DESTDIR=" + destdir);
+		return finish(start(argv, {}, env));
 	};
-	for (auto &d : {a, b}) {
-		Outcome o = under(d, {CMAKE_COMMAND, "--install", build, "--prefix", "/usr", "--strip"});
+	const struct {
+		std::string destdir, prefix;
+	} installs[] = {{a, "/usr"}, {b, "/usr"}, {"", plain + "/usr"}};
+	for (auto &i : installs) {
+		Outcome o = under(i.destdir, {CMAKE_COMMAND, "--install", build, "--prefix", i.prefix, "--strip"});
 		ASSERT_EQ(o.ended, "exit 0") << o.out << o.err;
 	}
 	const std::string bin = a + "/usr/bin/greet", man = "/usr/share/man/man1/greet.1";
 	expect_greeted(finish(start({bin})));
 	EXPECT_EQ(contents(bin).find(".symtab"), std::string::npos) << bin << " keeps its symbol table";
 	EXPECT_EQ(contents(a + man), contents(MANPAGE));
+	EXPECT_EQ(files_under(plain), (std::set<std::string>{"usr/bin/greet", man.substr(1)}));
 
 	Outcome pack = under("", {CPACK_COMMAND, "-G", "TGZ", "--config", build + "/CPackConfig.cmake",
 				  "-B", packages});
@@ -330,10 +338,13 @@ TEST(Install, UninstallRemovesWhatWasInstalledAndNothingElse)
 	uninstall(a);
 	EXPECT_EQ(files_under(a), std::set<std::string>{"usr/bin/other"});
 	EXPECT_EQ(files_under(b), (std::set<std::string>{"usr/bin/greet", man.substr(1)}));
+	EXPECT_EQ(files_under(plain).size(), 2u);
 	uninstall(b);
 	EXPECT_EQ(files_under(b), std::set<std::string>{man.substr(1)});
+	uninstall("");
+	EXPECT_EQ(files_under(plain), std::set<std::string>{});
 	EXPECT_EQ(contents(record), recorded) << "the record keeps installs elsewhere, and no staging";
-	for (auto &d : {a, b, packages})
+	for (auto &d : {a, b, plain, packages})
 		std::filesystem::remove_all(d);
 }
 
