@@ -10,6 +10,10 @@ foreach(deb IN LISTS CPACK_PACKAGE_FILES)
 	set(tree "${deb}.tree")
 	file(REMOVE_RECURSE "${tree}")
 	execute_process(COMMAND dpkg-deb --raw-extract "${deb}" "${tree}" COMMAND_ERROR_IS_FATAL ANY)
+	# The two folders that extracting makes take the umask; the rest keep
+	# the modes packed.
+	file(CHMOD "${tree}" "${tree}/DEBIAN" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+		GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 	if(CPACK_GREET_STATIC)
 		set(embedded_quiet ON) # said when the package was staged
 		include("${CMAKE_CURRENT_LIST_DIR}/embedded.cmake")
