@@ -1,3 +1,5 @@
+/* SPDX-FileCopyrightText: 2026 The greet developers
+   SPDX-License-Identifier: MIT */
 /* The least a greeting program can do: one write(2), nothing else. */
 #include <unistd.h>
 

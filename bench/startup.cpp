@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The greet developers
+// SPDX-License-Identifier: MIT
 // Start-up cost of greet and its peers: each iteration spawns the floor
 // program and the candidate in turn (stdout to /dev/null), so a drift in machine load falls on
 // both alike. Reported per run: the candidate's median wall time, its ratio to

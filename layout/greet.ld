@@ -1,3 +1,5 @@
+/* SPDX-FileCopyrightText: 2026 The greet developers
+   SPDX-License-Identifier: MIT */
 /* Added to lld's own layout of the static greet (-T, with INSERT), so that
    what start-up touches lies on as few pages as can hold it. A read or fetch
    fault maps the whole 64 KiB window around it of a file mapping, as far as

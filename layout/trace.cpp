@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The greet developers
+// SPDX-License-Identifier: MIT
 // greet-trace [-o ORDER | --report] PROGRAM [NAME=VALUE ...]
 //
 // Runs PROGRAM, a static and unstripped executable, once under ptrace, one

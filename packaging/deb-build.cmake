@@ -1,3 +1,5 @@
+# SPDX-FileCopyrightText: 2026 The greet developers
+# SPDX-License-Identifier: MIT
 # Run by cpack after each package is made. Each .deb is built again by
 # dpkg-deb from what cpack packed, so that its container is Debian's own
 # (member modes and order whatever the packer's umask), and the static

@@ -1,3 +1,5 @@
+# SPDX-FileCopyrightText: 2026 The greet developers
+# SPDX-License-Identifier: MIT
 # Run by cpack in its staging tree before each package is made: drops the
 # sections that a packaged binary does not need, as Debian's packaging tools
 # do, gives the .deb the files and layout that Debian's policy asks of it,

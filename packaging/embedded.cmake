@@ -1,3 +1,5 @@
+# SPDX-FileCopyrightText: 2026 The greet developers
+# SPDX-License-Identifier: MIT
 # Included by the package scripts of a static greet: what the link embedded
 # besides greet's own code, as the toolchain in use says. For each component,
 # the static libraries the compiler links (its own -print-file-name), the

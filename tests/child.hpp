@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The greet developers
+// SPDX-License-Identifier: MIT
 // Starts a program as a child in a prepared process state and reports what
 // it wrote to standard output and standard error and how it ended.
 #pragma once

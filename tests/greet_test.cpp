@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The greet developers
+// SPDX-License-Identifier: MIT
 // Runs the built greet as a child in prepared process states and checks what
 // it wrote to standard output and standard error and how it ended.
 #include "child.hpp"

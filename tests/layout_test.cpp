@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The greet developers
+// SPDX-License-Identifier: MIT
 // The static link's layout: what start-up touches stays on few pages on any
 // processor, the traced order does not depend on the processor that traced
 // it, exceptions still unwind, and the tracer says plainly when it cannot

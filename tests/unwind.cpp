@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The greet developers
+// SPDX-License-Identifier: MIT
 // Throws through frames with objects to destroy and catches in main: prints
 // "unwound" and exits 0 only if the unwinder found every frame's entry.
 #include <cstdio>
