@@ -276,8 +276,8 @@ int main(int argc, char **argv)
 			fail("ptrace is not permitted here");
 		if (FILE *f = std::fopen(output, "w"); !f || std::fclose(f) != 0)
 			fail(std::string(output) + ": " + why());
-		std::fprintf(stderr, "greet-trace: ptrace is not permitted here, so %s is linked without its "
-				     "start-up order\n", program);
+		std::fprintf(stderr, "greet-trace: ptrace is not permitted here, so %s is empty: "
+				     "greet is linked without its start-up order\n", output);
 		return 0;
 	}
 	if (!WIFSTOPPED(status))

@@ -87,8 +87,8 @@ TEST(Trace, SaysWhyItCannotTrace)
 	std::ofstream(path) << "stale\n";
 	Outcome refused = finish(start({STRACE, "-f", "-qq", "-o", "/dev/null", GREET_TRACE, "-o", path, GREET}));
 	EXPECT_EQ(refused.ended, "exit 0");
-	EXPECT_EQ(refused.err, std::string("greet-trace: ptrace is not permitted here, so ") + GREET +
-				       " is linked without its start-up order\n");
+	EXPECT_EQ(refused.err, "greet-trace: ptrace is not permitted here, so " + path +
+				       " is empty: greet is linked without its start-up order\n");
 	EXPECT_EQ(contents(path), "");
 	unlink(path.c_str());
 
