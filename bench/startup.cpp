@@ -1,10 +1,10 @@
 // SPDX-FileCopyrightText: 2026 The greet developers
 // SPDX-License-Identifier: MIT
 // Start-up cost of greet and its peers: each iteration spawns the floor
-// program and the candidate in turn (stdout to /dev/null), so a drift in machine load falls on
-// both alike. Reported per run: the candidate's median wall time, its ratio to
-// the floor's median, its minor page faults beside the floor's, and its
-// user+system time, the last two from wait4.
+// program and the candidate in turn (stdout to /dev/null), so a drift in
+// machine load falls on both alike. Reported per run: the candidate's median
+// wall time, its ratio to the floor's median, its minor page faults beside the
+// floor's, and its user+system time, the last two from wait4.
 // Every executable's file pages are first dropped from the page cache, so that
 // all are read back alike: how a file was written (by a linker, by cp) changes
 // how its cached pages are laid out, and that alone moved run times by 10%.

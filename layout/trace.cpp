@@ -305,11 +305,9 @@ int main(int argc, char **argv)
 	};
 	const auto before = writable();
 	std::set<unsigned long> variant_addrs;
-	for (auto &s : symbols) {
-		std::smatch m;
-		if (s.code && std::regex_match(s.name, m, variant))
+	for (auto &s : symbols)
+		if (s.code && std::regex_match(s.name, variant))
 			variant_addrs.insert(s.addr);
-	}
 	// The bytes of the instruction at addr, from the file.
 	auto code_bytes = [&](unsigned long addr) -> const unsigned char * {
 		for (int i = 0; i < eh->e_phnum; i++)
