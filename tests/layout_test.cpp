@@ -6,10 +6,16 @@
 // trace.
 #include "child.hpp"
 
+#include <gtest/gtest.h>
+
 #include <elf.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <regex>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,11 +36,12 @@ std::string masked(const std::string &features)
 	return "GLIBC_TUNABLES=glibc.cpu.hwcaps=" + features;
 }
 
+// A report without the line fails the test that reads it.
 long reported(const std::string &report, const std::string &what)
 {
 	std::smatch m;
 	if (!std::regex_search(report, m, std::regex("(^|\n)" + what + " ([0-9]+)\n")))
-		return -1;
+		throw std::runtime_error("the report has no line \"" + what + " N\":\n" + report);
 	return std::stol(m[2]);
 }
 

@@ -1,0 +1,137 @@
+// SPDX-FileCopyrightText: 2026 The greet developers
+// SPDX-License-Identifier: MIT
+#include "child.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace {
+
+// A run that could not be made or seen has no outcome: the test stops here.
+[[noreturn]] void cannot(const char *what)
+{
+	throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
+}
+
+} // namespace
+
+Child start(const std::vector<std::string> &argv, const std::function<void()> &prepare,
+	    const std::vector<std::string> &env)
+{
+	std::vector<char *> args, envp;
+	for (auto &a : argv)
+		args.push_back(const_cast<char *>(a.c_str()));
+	for (auto &e : env)
+		envp.push_back(const_cast<char *>(e.c_str()));
+	args.push_back(nullptr);
+	envp.push_back(nullptr);
+
+	int out[2], err[2];
+	if (pipe2(out, O_CLOEXEC) != 0)
+		cannot("pipe2");
+	if (pipe2(err, O_CLOEXEC) != 0) {
+		int saved = errno;
+		close(out[0]), close(out[1]);
+		errno = saved;
+		cannot("pipe2");
+	}
+	pid_t pid = fork();
+	if (pid < 0) {
+		int saved = errno;
+		for (int fd : {out[0], out[1], err[0], err[1]})
+			close(fd);
+		errno = saved;
+		cannot("fork");
+	}
+	if (pid == 0) {
+		dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
+		dup2(out[1], 1);
+		dup2(err[1], 2);
+		signal(SIGPIPE, SIG_DFL);
+		sigset_t none;
+		sigemptyset(&none);
+		sigprocmask(SIG_SETMASK, &none, nullptr);
+		if (prepare)
+			prepare();
+		execve(args[0], args.data(), envp.data());
+		_exit(127);
+	}
+	close(out[1]);
+	close(err[1]);
+	return {pid, out[0], err[0]};
+}
+
+Outcome finish(Child c, std::chrono::seconds guard)
+{
+	using namespace std::chrono;
+	Outcome o;
+	auto deadline = steady_clock::now() + guard;
+	pollfd fds[] = {{c.out, POLLIN, 0}, {c.err, POLLIN, 0}};
+	std::string *sinks[] = {&o.out, &o.err};
+	for (int open = 2; open > 0;) {
+		auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
+		int ready = left.count() > 0 ? poll(fds, 2, static_cast<int>(left.count())) : 0;
+		if (ready < 0 && errno == EINTR)
+			continue;
+		if (ready < 0)
+			cannot("poll");
+		if (ready == 0) {
+			kill(c.pid, SIGKILL);
+			o.ended = "hung";
+			break;
+		}
+		for (int i = 0; i < 2; i++) {
+			if (fds[i].fd < 0 || fds[i].revents == 0)
+				continue;
+			char buf[4096];
+			ssize_t n = read(fds[i].fd, buf, sizeof buf);
+			if (n < 0 && errno == EINTR)
+				continue;
+			if (n > 0) {
+				sinks[i]->append(buf, static_cast<size_t>(n));
+			} else {
+				fds[i].fd = -1;
+				open--;
+			}
+		}
+	}
+	close(c.out);
+	close(c.err);
+	int status;
+	pid_t reaped;
+	while ((reaped = waitpid(c.pid, &status, 0)) < 0 && errno == EINTR) {
+	}
+	if (reaped != c.pid)
+		cannot("waitpid");
+	if (o.ended.empty())
+		o.ended = WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
+					     : "signal " + std::to_string(WTERMSIG(status));
+	return o;
+}
+
+std::string contents(const std::string &path)
+{
+	std::ifstream f(path, std::ios::binary);
+	return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+// The dispositions the suite relies on, whatever its parent left: children
+// are reaped by waitpid, which a SIGCHLD left ignored would make fail, and
+// each child's SIGPIPE is set by start().
+int main(int argc, char **argv)
+{
+	signal(SIGCHLD, SIG_DFL);
+	testing::InitGoogleTest(&argc, argv);
+	return RUN_ALL_TESTS();
+}
