@@ -1,15 +1,19 @@
 // SPDX-FileCopyrightText: 2026 The greet developers
 // SPDX-License-Identifier: MIT
 // Start-up cost of greet and its peers: each iteration spawns the floor
-// program and the candidate in turn (stdout to /dev/null), so a drift in
-// machine load falls on both alike. Reported per run: the candidate's median
-// wall time, its ratio to the floor's median, its minor page faults beside the
-// floor's, and its user+system time, the last two from wait4.
+// program (a static C program of one write), the limit (two system calls,
+// no C library) and the candidate in turn (stdout to /dev/null), so a drift
+// in machine load falls on all alike. Reported per run: the candidate's
+// median wall time, its ratio to the floor's and to the limit's medians, its
+// minor page faults beside theirs, and its user+system time, the last two
+// from wait4.
 // Every executable's file pages are first dropped from the page cache, so that
 // all are read back alike: how a file was written (by a linker, by cp) changes
 // how its cached pages are laid out, and that alone moved run times by 10%.
 //
 //   greet_bench [benchmark flags] [extra executables to compare]
+#include "elf.hpp"
+
 #include <benchmark/benchmark.h>
 
 #include <elf.h>
@@ -71,40 +75,46 @@ double median(std::vector<double> v)
 
 void startup(benchmark::State &state, std::vector<std::string> cmd)
 {
-	std::vector<char *> argv, floor = {const_cast<char *>(GREET_FLOOR), nullptr};
+	std::vector<char *> argv;
 	for (auto &a : cmd)
 		argv.push_back(a.data());
 	argv.push_back(nullptr);
-	drop_cached_pages(argv[0]);
-	drop_cached_pages(GREET_FLOOR);
+	// The candidate, then those it is measured against.
+	std::vector<std::vector<char *>> programs = {
+		argv, {const_cast<char *>(GREET_FLOOR), nullptr}, {const_cast<char *>(GREET_LIMIT), nullptr}};
+	for (auto &p : programs)
+		drop_cached_pages(p[0]);
 	posix_spawn_file_actions_t actions;
 	posix_spawn_file_actions_init(&actions);
 	posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
 
-	std::vector<double> wall, floor_wall;
-	double cpu = 0, faults = 0, floor_faults = 0;
+	std::vector<std::vector<double>> wall(programs.size());
+	std::vector<double> faults(programs.size());
+	double cpu = 0;
 	for (auto _ : state) {
-		// Alternate which goes first so neither always follows the other.
-		Sample f{}, c{};
-		if (wall.size() % 2)
-			f = spawn_once(floor, &actions), c = spawn_once(argv, &actions);
-		else
-			c = spawn_once(argv, &actions), f = spawn_once(floor, &actions);
-		state.SetIterationTime(c.wall_us / 1e6);
-		wall.push_back(c.wall_us);
-		floor_wall.push_back(f.wall_us);
-		cpu += c.cpu_us;
-		faults += static_cast<double>(c.minflt);
-		floor_faults += static_cast<double>(f.minflt);
+		// Each goes first in turn, so that none always follows another.
+		size_t first = wall[0].size() % programs.size();
+		for (size_t k = 0; k < programs.size(); k++) {
+			size_t i = (first + k) % programs.size();
+			Sample s = spawn_once(programs[i], &actions);
+			wall[i].push_back(s.wall_us);
+			faults[i] += static_cast<double>(s.minflt);
+			if (i == 0) {
+				state.SetIterationTime(s.wall_us / 1e6);
+				cpu += s.cpu_us;
+			}
+		}
 	}
 	posix_spawn_file_actions_destroy(&actions);
 
-	double runs = static_cast<double>(wall.size());
-	state.counters["median_us"] = median(wall);
-	state.counters["floor_us"] = median(floor_wall);
-	state.counters["vs_floor"] = median(wall) / median(floor_wall);
-	state.counters["minflt"] = faults / runs;
-	state.counters["floor_minflt"] = floor_faults / runs;
+	double runs = static_cast<double>(wall[0].size());
+	state.counters["median_us"] = median(wall[0]);
+	state.counters["floor_us"] = median(wall[1]);
+	state.counters["vs_floor"] = median(wall[0]) / median(wall[1]);
+	state.counters["vs_limit"] = median(wall[0]) / median(wall[2]);
+	state.counters["minflt"] = faults[0] / runs;
+	state.counters["floor_minflt"] = faults[1] / runs;
+	state.counters["limit_minflt"] = faults[2] / runs;
 	state.counters["cpu_us"] = cpu / runs;
 }
 
@@ -113,14 +123,14 @@ void startup(benchmark::State &state, std::vector<std::string> cmd)
 bool static_executable(const char *path)
 {
 	std::ifstream f(path, std::ios::binary);
-	const std::string elf{std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-	if (elf.size() < sizeof(Elf64_Ehdr) || elf.compare(0, SELFMAG, ELFMAG) != 0)
+	const std::string bytes{std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+	try {
+		Elf elf = read_elf(bytes);
+		return std::none_of(elf.segments.begin(), elf.segments.end(),
+				    [](const Segment &s) { return s.type == PT_INTERP; });
+	} catch (const ElfError &) {
 		return false;
-	auto eh = reinterpret_cast<const Elf64_Ehdr *>(elf.data());
-	if (eh->e_phoff + eh->e_phnum * sizeof(Elf64_Phdr) > elf.size())
-		return false;
-	auto ph = reinterpret_cast<const Elf64_Phdr *>(elf.data() + eh->e_phoff);
-	return std::none_of(ph, ph + eh->e_phnum, [](const Elf64_Phdr &p) { return p.p_type == PT_INTERP; });
+	}
 }
 
 } // namespace
@@ -129,6 +139,7 @@ int main(int argc, char **argv)
 {
 	benchmark::Initialize(&argc, argv);
 	std::vector<std::pair<std::string, std::vector<std::string>>> candidates = {
+		{"limit", {GREET_LIMIT}},
 		{"floor", {GREET_FLOOR}},
 		{"greet", {GREET}},
 		{"greet_" GREET_OTHER_KIND, {GREET_OTHER}},
