@@ -2,33 +2,45 @@
 // SPDX-License-Identifier: MIT
 // The static link's layout: what start-up touches stays on few pages on any
 // processor, the traced order does not depend on the processor that traced
-// it, exceptions still unwind, and the tracer says plainly when it cannot
-// trace.
+// it, exceptions still unwind, the ELF view holds on any file, and the
+// tracer says plainly when it cannot trace.
 #include "child.hpp"
+#include "elf.hpp"
 
 #include <gtest/gtest.h>
 
 #include <elf.h>
 #include <stdlib.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
+#include <functional>
+#include <random>
 #include <regex>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace {
 
 // Other processors, stood in for by masking this one's features: glibc then
-// picks other variants of its string functions.
-const std::vector<std::pair<const char *, std::string>> processors = {
-	{"this processor", ""},
-	{"no AVX-512", "-AVX512F,-AVX512VL,-AVX512BW,-AVX512DQ,-AVX512CD"},
-	{"SSE2 alone", "-AVX512F,-AVX512VL,-AVX512BW,-AVX512DQ,-AVX512CD,-AVX2,-AVX,-FMA,-BMI1,-BMI2,"
-		       "-LZCNT,-MOVBE,-POPCNT,-SSSE3,-SSE4_1,-SSE4_2,-ERMS,-FSRM,-RTM"},
+// picks other variants of its string functions, where this processor has
+// what the row masks.
+const struct {
+	const char *name;
+	std::string features;
+	bool has_masked;
+} processors[] = {
+	{"this processor", "", false},
+	{"no AVX-512", "-AVX512F,-AVX512VL,-AVX512BW,-AVX512DQ,-AVX512CD", __builtin_cpu_supports("avx512f") != 0},
+	{"SSE2 alone",
+	 "-AVX512F,-AVX512VL,-AVX512BW,-AVX512DQ,-AVX512CD,-AVX2,-AVX,-FMA,-BMI1,-BMI2,"
+	 "-LZCNT,-MOVBE,-POPCNT,-SSSE3,-SSE4_1,-SSE4_2,-ERMS,-FSRM,-RTM",
+	 __builtin_cpu_supports("ssse3") != 0},
 };
 
 std::string masked(const std::string &features)
@@ -45,23 +57,43 @@ long reported(const std::string &report, const std::string &what)
 	return std::stol(m[2]);
 }
 
+std::string variant_lines(const std::string &report)
+{
+	std::string lines;
+	std::regex line("(^|\n)(variant [^\n]*)");
+	for (auto it = std::sregex_iterator(report.begin(), report.end(), line); it != std::sregex_iterator(); ++it)
+		lines += (*it)[2].str() + "\n";
+	return lines;
+}
+
 #define SKIP_UNLESS_ORDERED()                                                                      \
 	if (!GREET_ORDERED)                                                                        \
-	GTEST_SKIP() << "greet is not linked in a traced start-up order (not static, no lld, or cross-built)"
+	GTEST_SKIP() << "greet is not linked in a traced start-up order (not static, no lld, no Zydis, or cross-built)"
 
 // Start-up's code lies in 64 KiB windows (one fault each, by fault-around)
 // and what it writes on pages (one fault each); both counts are exact for a
-// run, where a count of faults moves with the stack's place.
+// run, where a count of faults moves with the stack's place. A masked row
+// runs other variants wherever this processor has what it masks.
 TEST(Layout, StartUpTouchesFewWindowsAndPagesOnEveryProcessor)
 {
 	SKIP_UNLESS_ORDERED();
-	for (auto &[name, features] : processors) {
-		SCOPED_TRACE(name);
-		Outcome o = finish(start({GREET_TRACE, "--report", GREET, masked(features)}));
+	std::string own;
+	for (auto &p : processors) {
+		SCOPED_TRACE(p.name);
+		Outcome o = finish(start({GREET_TRACE, "--report", GREET, masked(p.features)}));
 		ASSERT_EQ(o.ended, "exit 0") << o.err;
 		EXPECT_LE(reported(o.out, "code windows"), GREET_MOST_CODE_WINDOWS) << o.out;
 		EXPECT_LE(reported(o.out, "written pages"), GREET_MOST_WRITTEN_PAGES) << o.out;
 		EXPECT_GT(reported(o.out, "written pages"), 0) << o.out;
+		const std::string variants = variant_lines(o.out);
+		EXPECT_NE(variants, "") << o.out;
+		if (own.empty())
+			own = variants;
+		else if (p.has_masked)
+			EXPECT_NE(variants, own) << "masking changed no string function's variant";
+		else
+			std::printf("%s: this processor lacks what the row masks, so it stood for nothing here\n",
+				    p.name);
 	}
 }
 
@@ -72,46 +104,260 @@ TEST(Layout, OrderIsTheSameWhicheverProcessorTracesIt)
 	SKIP_UNLESS_ORDERED();
 	const std::string order = contents(GREET_ORDER);
 	EXPECT_GT(std::count(order.begin(), order.end(), '\n'), 100) << GREET_ORDER;
-	for (auto &[name, features] : processors) {
-		SCOPED_TRACE(name);
-		Outcome o = finish(start({GREET_TRACE, GREET_UNORDERED, masked(features)}));
+	for (auto &p : processors) {
+		SCOPED_TRACE(p.name);
+		Outcome o = finish(start({GREET_TRACE, GREET_UNORDERED, masked(p.features)}));
 		EXPECT_EQ(o.ended, "exit 0") << o.err;
 		EXPECT_TRUE(o.out == order) << "the order differs from " << GREET_ORDER;
 	}
 }
 
+std::string temp_file(const std::string &text)
+{
+	std::string path = testing::TempDir() + "greet-trace-XXXXXX";
+	int fd = mkstemp(path.data());
+	if (fd < 0)
+		throw std::runtime_error("mkstemp: " + std::string(std::strerror(errno)));
+	close(fd);
+	std::ofstream(path, std::ios::binary) << text;
+	return path;
+}
+
 // Where ptrace is refused (here: the tracer is itself traced), the order is
-// empty and the build goes on with one line saying so; what cannot be
-// traced for any other reason fails in one line.
+// empty, dated before what it is made from so that the next build traces
+// again, and the build goes on with one line saying so.
 TEST(Trace, SaysWhyItCannotTrace)
 {
 	SKIP_UNLESS_ORDERED();
 	if (!*STRACE)
 		GTEST_SKIP() << "strace not found";
-	const std::string order = testing::TempDir() + "greet-order-XXXXXX";
-	std::string path = order;
-	close(mkstemp(path.data()));
-	std::ofstream(path) << "stale\n";
+	const std::string path = temp_file("stale\n");
 	Outcome refused = finish(start({STRACE, "-f", "-qq", "-o", "/dev/null", GREET_TRACE, "-o", path, GREET}));
 	EXPECT_EQ(refused.ended, "exit 0");
 	EXPECT_EQ(refused.err, "greet-trace: ptrace is not permitted here, so " + path +
 				       " is empty: greet is linked without its start-up order\n");
 	EXPECT_EQ(contents(path), "");
+	struct stat order, tracer;
+	ASSERT_EQ(stat(path.c_str(), &order), 0);
+	ASSERT_EQ(stat(GREET_TRACE, &tracer), 0);
+	EXPECT_LT(order.st_mtime, tracer.st_mtime) << "a build would take the empty order as up to date";
 	unlink(path.c_str());
+}
 
+// What cannot be traced, or does not end well, is one line and exit 1, and
+// the order is left as it was; a signal the program gets is passed on to it.
+TEST(Trace, FailsInOneLineAndLeavesTheOrder)
+{
+	SKIP_UNLESS_ORDERED();
+	const std::string unordered = contents(GREET_UNORDERED);
+	const std::string truncated = temp_file(unordered.substr(0, 100)), self = "/proc/self/exe";
 	const struct {
-		std::string program, why;
+		std::vector<std::string> args;
+		std::string why; // empty: traced, exit 0
 	} cases[] = {
-		{MANPAGE, std::string(MANPAGE) + ": not an ELF file"},
-		{"/nonexistent/greet", "/nonexistent/greet: No such file or directory"},
+		{{MANPAGE}, std::string(MANPAGE) + ": not an ELF file"},
+		{{"/nonexistent/greet"}, "/nonexistent/greet: No such file or directory"},
+		{{truncated}, truncated + ": program headers lie past the end of the file"},
+		{{GREET_UNWIND + std::string(".missing")}, GREET_UNWIND + std::string(".missing: No such file or directory")},
+		{{"--steps", "1000", GREET_UNORDERED}, GREET_UNORDERED + std::string(": still running after 1000 instructions, so stopped")},
+		{{"--steps", "0", GREET_UNORDERED}, "--steps: not a count above 0: 0"},
+		{{"--steps", "-5", GREET_UNORDERED}, "--steps: not a count above 0: -5"},
+		{{GREET_TRACEE, "DO=exit"}, GREET_TRACEE + std::string(": exited with status 3")},
+		{{GREET_TRACEE, "DO=abort"}, GREET_TRACEE + std::string(": ended by signal 6")},
+		{{"--steps", "200000", GREET_TRACEE, "DO=loop"}, GREET_TRACEE + std::string(": still running after 200000 instructions, so stopped")},
+		{{GREET_TRACEE, "DO=ignore"}, ""},
+		{{GREET_TRACEE, "DO=catch"}, ""},
 	};
 	for (auto &c : cases) {
-		SCOPED_TRACE(c.program);
-		Outcome o = finish(start({GREET_TRACE, "--report", c.program}));
-		EXPECT_EQ(o.ended, "exit 1");
-		EXPECT_EQ(o.err, "greet-trace: " + c.why + "\n");
-		EXPECT_EQ(o.out, "");
+		SCOPED_TRACE(testing::PrintToString(c.args));
+		const std::string order = temp_file("stale\n");
+		std::vector<std::string> argv = {GREET_TRACE, "-o", order};
+		argv.insert(argv.end(), c.args.begin(), c.args.end());
+		Outcome o = finish(start(argv));
+		if (c.why.empty()) {
+			EXPECT_EQ(o.ended, "exit 0") << o.err;
+			EXPECT_NE(contents(order), "stale\n");
+		} else {
+			EXPECT_EQ(o.ended, "exit 1");
+			EXPECT_EQ(o.err, "greet-trace: " + c.why + "\n");
+			EXPECT_EQ(contents(order), "stale\n");
+		}
+		unlink(order.c_str());
 	}
+	Outcome dynamic = finish(start({GREET_TRACE, "--report", self}));
+	EXPECT_EQ(dynamic.err, "greet-trace: " + self + ": not a static, position-dependent executable\n");
+	unlink(truncated.c_str());
+}
+
+// Bytes at the very end of a mapping whose next page cannot be read, so
+// that a read past their end faults.
+class Guarded {
+public:
+	explicit Guarded(const std::string &bytes)
+	{
+		const size_t page = 4096;
+		size = (bytes.size() / page + 2) * page;
+		base = static_cast<char *>(mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+		if (base == MAP_FAILED || mprotect(base + size - page, page, PROT_NONE) != 0)
+			throw std::runtime_error("mmap: " + std::string(std::strerror(errno)));
+		data = base + size - page - bytes.size();
+		std::memcpy(data, bytes.data(), bytes.size());
+		length = bytes.size();
+	}
+	~Guarded() { munmap(base, size); }
+	Guarded(const Guarded &) = delete;
+	Guarded &operator=(const Guarded &) = delete;
+	std::string_view view() const { return {data, length}; }
+
+private:
+	char *base, *data;
+	size_t size, length;
+};
+
+// What read_elf says of bytes: "" for a view.
+std::string verdict(const std::string &bytes)
+{
+	Guarded file(bytes);
+	try {
+		read_elf(file.view());
+		return "";
+	} catch (const ElfError &e) {
+		return e.what();
+	}
+}
+
+template <typename T> T &at(std::string &bytes, uint64_t offset)
+{
+	return *reinterpret_cast<T *>(bytes.data() + offset);
+}
+
+// The section of that type, in a copy of the file.
+Elf64_Shdr &section(std::string &f, uint32_t type)
+{
+	auto &eh = at<Elf64_Ehdr>(f, 0);
+	for (int i = 0; i < eh.e_shnum; i++)
+		if (auto &s = at<Elf64_Shdr>(f, eh.e_shoff + i * sizeof(Elf64_Shdr)); s.sh_type == type)
+			return s;
+	throw std::runtime_error("no section of type " + std::to_string(type));
+}
+
+std::string program_for_elf()
+{
+	return contents(*GREET_UNORDERED ? GREET_UNORDERED : GREET);
+}
+
+// Each malformed file, made from a real one, gets its reason and no read
+// past its end.
+TEST(Elf, EveryMalformedFileGetsItsReason)
+{
+	const std::string real = program_for_elf();
+	ASSERT_EQ(verdict(real), "");
+	using Edit = std::function<void(std::string &)>;
+	auto eh = [](std::string &f) -> Elf64_Ehdr & { return at<Elf64_Ehdr>(f, 0); };
+	auto ph = [&](std::string &f, int i) -> Elf64_Phdr & {
+		return at<Elf64_Phdr>(f, eh(f).e_phoff + i * sizeof(Elf64_Phdr));
+	};
+	auto truncate = [](size_t n) { return Edit([n](std::string &f) { f.resize(n); }); };
+	const struct {
+		const char *what;
+		Edit edit;
+		std::string why;
+	} cases[] = {
+		{"empty", truncate(0), "not an ELF file"},
+		{"truncated to 3 bytes", truncate(3), "not an ELF file"},
+		{"truncated to 63 bytes", truncate(63), "truncated ELF header"},
+		{"truncated to 100 bytes", truncate(100), "program headers lie past the end of the file"},
+		{"truncated to 5000 bytes", truncate(5000), "segment 1 lies outside the file or the address space"},
+		{"truncated by one byte", truncate(real.size() - 1), "section headers lie past the end of the file"},
+		{"32-bit", [&](std::string &f) { eh(f).e_ident[EI_CLASS] = ELFCLASS32; }, "not a 64-bit little-endian ELF file"},
+		{"big-endian", [&](std::string &f) { eh(f).e_ident[EI_DATA] = ELFDATA2MSB; }, "not a 64-bit little-endian ELF file"},
+		{"another machine", [&](std::string &f) { eh(f).e_machine = EM_AARCH64; }, "not an x86-64 ELF file"},
+		{"e_phoff past the end", [&](std::string &f) { eh(f).e_phoff = f.size(); }, "program headers lie past the end of the file"},
+		{"e_phoff near 2^64", [&](std::string &f) { eh(f).e_phoff = ~0ull - 8; }, "program headers lie past the end of the file"},
+		{"e_phnum too large", [&](std::string &f) { eh(f).e_phnum = 0xffff; }, "program headers lie past the end of the file"},
+		{"e_phentsize wrong", [&](std::string &f) { eh(f).e_phentsize = 8; }, "program header entries are not ELF64 program headers"},
+		{"e_shoff past the end", [&](std::string &f) { eh(f).e_shoff = f.size() + 4096; }, "section headers lie past the end of the file"},
+		{"e_shnum too large", [&](std::string &f) { eh(f).e_shnum = 0xffff; }, "section headers lie past the end of the file"},
+		{"e_shentsize wrong", [&](std::string &f) { eh(f).e_shentsize = 40; }, "section header entries are not ELF64 section headers"},
+		{"e_shstrndx out of range", [&](std::string &f) { eh(f).e_shstrndx = eh(f).e_shnum; }, "no section name table"},
+		{"a segment past the end", [&](std::string &f) { ph(f, 1).p_offset = f.size(); }, "segment 1 lies outside the file or the address space"},
+		{"a huge p_memsz", [&](std::string &f) { ph(f, 2).p_memsz = ~0ull; }, "segment 2 lies outside the file or the address space"},
+		{"a section past the end", [&](std::string &f) { section(f, SHT_SYMTAB).sh_size = f.size(); }, "section " },
+		{"a symbol table's link out of range", [&](std::string &f) { section(f, SHT_SYMTAB).sh_link = 0xffff; }, "symbol table links to no string table"},
+		{"a symbol table of odd size", [&](std::string &f) { section(f, SHT_SYMTAB).sh_size -= 1; }, "symbol table entries are not ELF64 symbols"},
+		{"a symbol's name past its table", [&](std::string &f) {
+			 auto &symtab = section(f, SHT_SYMTAB);
+			 at<Elf64_Sym>(f, symtab.sh_offset + symtab.sh_size - sizeof(Elf64_Sym)).st_name = 0x7fffffff;
+		 }, "symbol name lies outside its string table"},
+		{"names not ended", [&](std::string &f) {
+			 auto &symtab = section(f, SHT_SYMTAB);
+			 auto &names = at<Elf64_Shdr>(f, eh(f).e_shoff + symtab.sh_link * sizeof(Elf64_Shdr));
+			 std::fill_n(f.begin() + static_cast<long>(names.sh_offset), names.sh_size, 'x');
+		 }, "symbol name runs past its string table"},
+	};
+	for (auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		std::string f = real;
+		c.edit(f);
+		const std::string said = verdict(f);
+		EXPECT_EQ(said.substr(0, c.why.size()), c.why) << said;
+		EXPECT_FALSE(said.empty());
+	}
+}
+
+// A dynamic executable, or one asking for a loader, is read but is not
+// static; greet is.
+TEST(Elf, StaticIsAnExecutableWithoutLoaderOrDynamicSection)
+{
+	const std::string real = program_for_elf();
+	const struct {
+		const char *what;
+		std::function<void(std::string &)> edit;
+		bool is_static;
+	} cases[] = {
+		{"as built", [](std::string &) {}, GREET_STATIC_BUILD},
+		{"position-independent", [](std::string &f) { at<Elf64_Ehdr>(f, 0).e_type = ET_DYN; }, false},
+		{"asking for a loader", [](std::string &f) {
+			 at<Elf64_Phdr>(f, at<Elf64_Ehdr>(f, 0).e_phoff).p_type = PT_INTERP;
+		 }, false},
+		{"with a dynamic section", [](std::string &f) {
+			 at<Elf64_Phdr>(f, at<Elf64_Ehdr>(f, 0).e_phoff).p_type = PT_DYNAMIC;
+		 }, false},
+	};
+	for (auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		std::string f = real;
+		c.edit(f);
+		Guarded file(f);
+		EXPECT_EQ(read_elf(file.view()).static_executable(), c.is_static);
+	}
+}
+
+// Random corruptions of the headers give a view or a reason, never a
+// crash or a read past the end; the seed makes every run the same.
+TEST(Elf, RandomlyCorruptedHeadersGiveAViewOrAReason)
+{
+	const std::string real = program_for_elf();
+	const auto &eh = *reinterpret_cast<const Elf64_Ehdr *>(real.data());
+	// The ELF header, the program headers and the section headers.
+	const std::vector<std::pair<uint64_t, uint64_t>> headers = {
+		{0, sizeof(Elf64_Ehdr)},
+		{eh.e_phoff, eh.e_phnum * sizeof(Elf64_Phdr)},
+		{eh.e_shoff, eh.e_shnum * sizeof(Elf64_Shdr)}};
+	std::mt19937 random(20261209);
+	int views = 0, reasons = 0;
+	for (int round = 0; round < 400; round++) {
+		std::string f = real;
+		for (int n = 1 + static_cast<int>(random() % 8); n > 0; n--) {
+			auto &[start, length] = headers[random() % headers.size()];
+			f[start + random() % length] = static_cast<char>(random());
+		}
+		if (random() % 4 == 0)
+			f.resize(random() % f.size());
+		(verdict(f).empty() ? views : reasons)++;
+	}
+	std::printf("400 corruptions: %d read as a view, %d refused with a reason\n", views, reasons);
+	EXPECT_GT(reasons, 0);
 }
 
 // Linked as greet is, the unwinder still finds every frame.
@@ -126,24 +372,18 @@ TEST(Link, ExceptionsUnwindAcrossFrames)
 // code alone: no ELF header, read-only data or unwind tables.
 TEST(Binary, ExecutableSegmentHoldsOnlyCode)
 {
-	std::string elf = contents(GREET);
-	ASSERT_GE(elf.size(), sizeof(Elf64_Ehdr));
-	auto eh = reinterpret_cast<const Elf64_Ehdr *>(elf.data());
-	auto ph = reinterpret_cast<const Elf64_Phdr *>(elf.data() + eh->e_phoff);
-	auto sh = reinterpret_cast<const Elf64_Shdr *>(elf.data() + eh->e_shoff);
-	const char *names = elf.data() + sh[eh->e_shstrndx].sh_offset;
+	const std::string bytes = contents(GREET);
+	const Elf elf = read_elf(bytes);
 	int executable = 0;
-	for (int i = 0; i < eh->e_phnum; i++) {
-		if (ph[i].p_type != PT_LOAD || !(ph[i].p_flags & PF_X))
+	for (auto &seg : elf.segments) {
+		if (seg.type != PT_LOAD || !(seg.flags & PF_X))
 			continue;
 		executable++;
-		EXPECT_FALSE(ph[i].p_flags & PF_W) << "segment " << i << " is writable and executable";
-		EXPECT_NE(ph[i].p_offset, 0u) << "the ELF header is executable";
-		for (int j = 0; j < eh->e_shnum; j++) {
-			if ((sh[j].sh_flags & SHF_ALLOC) && sh[j].sh_size && sh[j].sh_addr >= ph[i].p_vaddr &&
-			    sh[j].sh_addr < ph[i].p_vaddr + ph[i].p_memsz) {
-				EXPECT_TRUE(sh[j].sh_flags & SHF_EXECINSTR)
-					<< names + sh[j].sh_name << " is in the executable segment";
+		EXPECT_FALSE(seg.flags & PF_W) << "a segment is writable and executable";
+		EXPECT_NE(seg.offset, 0u) << "the ELF header is executable";
+		for (auto &s : elf.sections) {
+			if ((s.flags & SHF_ALLOC) && s.size && s.addr >= seg.vaddr && s.addr - seg.vaddr < seg.memsz) {
+				EXPECT_TRUE(s.flags & SHF_EXECINSTR) << s.name << " is in the executable segment";
 			}
 		}
 	}

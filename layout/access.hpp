@@ -1,0 +1,23 @@
+// SPDX-FileCopyrightText: 2026 The greet developers
+// SPDX-License-Identifier: MIT
+// What memory one x86-64 instruction reads and writes, decoded from its bytes
+// with the registers it runs with.
+#pragma once
+
+#include <sys/user.h>
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+struct Access {
+	uint64_t addr, size;
+	bool read, write;
+};
+
+// The accesses of the instruction at the start of bytes, run at rip with
+// regs: its memory operands, implicit ones (a string instruction's rsi and
+// rdi, the stack) included, FS and GS bases added. Address generation
+// (lea), NOPs and prefetches touch nothing; bytes that decode to no
+// instruction give none.
+std::vector<Access> accesses(std::string_view bytes, uint64_t rip, const user_regs_struct &regs);

@@ -1,0 +1,119 @@
+// SPDX-FileCopyrightText: 2026 The greet developers
+// SPDX-License-Identifier: MIT
+#include "elf.hpp"
+
+#include <elf.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// Whether [offset, offset + size) lies within the file, without overflow.
+bool within(std::string_view file, uint64_t offset, uint64_t size)
+{
+	return offset <= file.size() && size <= file.size() - offset;
+}
+
+template <typename T> T at(std::string_view file, uint64_t offset)
+{
+	T value;
+	std::memcpy(&value, file.data() + offset, sizeof value);
+	return value;
+}
+
+// A NUL-terminated name at offset in a string table that lies in the file.
+std::string name_in(std::string_view file, const Elf64_Shdr &table, uint64_t offset, const char *what)
+{
+	if (offset >= table.sh_size)
+		throw ElfError(std::string(what) + " name lies outside its string table");
+	std::string_view rest = file.substr(table.sh_offset + offset, table.sh_size - offset);
+	size_t end = rest.find('\0');
+	if (end == std::string_view::npos)
+		throw ElfError(std::string(what) + " name runs past its string table");
+	return std::string(rest.substr(0, end));
+}
+
+void read_symbols(Elf &elf, const std::vector<Elf64_Shdr> &shdrs, const Elf64_Shdr &symtab)
+{
+	if (symtab.sh_entsize != sizeof(Elf64_Sym) || symtab.sh_size % sizeof(Elf64_Sym))
+		throw ElfError("symbol table entries are not ELF64 symbols");
+	if (symtab.sh_link >= shdrs.size() || shdrs[symtab.sh_link].sh_type != SHT_STRTAB)
+		throw ElfError("symbol table links to no string table");
+	const Elf64_Shdr &names = shdrs[symtab.sh_link];
+	for (uint64_t i = 0; i < symtab.sh_size / sizeof(Elf64_Sym); i++) {
+		auto sym = at<Elf64_Sym>(elf.file, symtab.sh_offset + i * sizeof(Elf64_Sym));
+		int type = ELF64_ST_TYPE(sym.st_info);
+		if (sym.st_shndx == SHN_UNDEF || sym.st_shndx >= SHN_LORESERVE ||
+		    (type != STT_FUNC && type != STT_OBJECT && type != STT_GNU_IFUNC))
+			continue;
+		if (sym.st_value + sym.st_size < sym.st_value)
+			throw ElfError("symbol " + std::to_string(i) + " wraps around the address space");
+		elf.symbols.push_back(
+			{sym.st_value, sym.st_size, name_in(elf.file, names, sym.st_name, "symbol"), type != STT_OBJECT});
+	}
+}
+
+} // namespace
+
+Elf read_elf(std::string_view file)
+{
+	if (file.size() < SELFMAG || file.compare(0, SELFMAG, ELFMAG) != 0)
+		throw ElfError("not an ELF file");
+	if (file.size() < sizeof(Elf64_Ehdr))
+		throw ElfError("truncated ELF header");
+	auto eh = at<Elf64_Ehdr>(file, 0);
+	if (eh.e_ident[EI_CLASS] != ELFCLASS64 || eh.e_ident[EI_DATA] != ELFDATA2LSB)
+		throw ElfError("not a 64-bit little-endian ELF file");
+	if (eh.e_machine != EM_X86_64)
+		throw ElfError("not an x86-64 ELF file");
+	Elf elf{file, eh.e_type, {}, {}, {}};
+
+	if (eh.e_phnum && eh.e_phentsize != sizeof(Elf64_Phdr))
+		throw ElfError("program header entries are not ELF64 program headers");
+	if (!within(file, eh.e_phoff, uint64_t{eh.e_phnum} * sizeof(Elf64_Phdr)))
+		throw ElfError("program headers lie past the end of the file");
+	for (uint64_t i = 0; i < eh.e_phnum; i++) {
+		auto p = at<Elf64_Phdr>(file, eh.e_phoff + i * sizeof(Elf64_Phdr));
+		if (p.p_type == PT_LOAD &&
+		    (!within(file, p.p_offset, p.p_filesz) || p.p_filesz > p.p_memsz || p.p_vaddr + p.p_memsz < p.p_vaddr))
+			throw ElfError("segment " + std::to_string(i) + " lies outside the file or the address space");
+		elf.segments.push_back({p.p_type, p.p_flags, p.p_offset, p.p_vaddr, p.p_filesz, p.p_memsz});
+	}
+
+	if (eh.e_shnum && eh.e_shentsize != sizeof(Elf64_Shdr))
+		throw ElfError("section header entries are not ELF64 section headers");
+	if (!within(file, eh.e_shoff, uint64_t{eh.e_shnum} * sizeof(Elf64_Shdr)))
+		throw ElfError("section headers lie past the end of the file");
+	std::vector<Elf64_Shdr> shdrs;
+	for (uint64_t i = 0; i < eh.e_shnum; i++) {
+		auto s = at<Elf64_Shdr>(file, eh.e_shoff + i * sizeof(Elf64_Shdr));
+		if (s.sh_type != SHT_NOBITS && !within(file, s.sh_offset, s.sh_size))
+			throw ElfError("section " + std::to_string(i) + " lies past the end of the file");
+		shdrs.push_back(s);
+	}
+	if (!shdrs.empty() && (eh.e_shstrndx >= shdrs.size() || shdrs[eh.e_shstrndx].sh_type != SHT_STRTAB))
+		throw ElfError("no section name table");
+	for (auto &s : shdrs) {
+		elf.sections.push_back({name_in(file, shdrs[eh.e_shstrndx], s.sh_name, "section"), s.sh_type, s.sh_flags,
+					s.sh_addr, s.sh_offset, s.sh_size});
+		if (s.sh_type == SHT_SYMTAB)
+			read_symbols(elf, shdrs, s);
+	}
+	return elf;
+}
+
+bool Elf::static_executable() const
+{
+	return type == ET_EXEC && std::none_of(segments.begin(), segments.end(), [](const Segment &s) {
+		       return s.type == PT_INTERP || s.type == PT_DYNAMIC;
+	       });
+}
+
+std::string_view Elf::bytes_at(uint64_t addr, uint64_t max, uint32_t flags) const
+{
+	for (auto &s : segments)
+		if (s.type == PT_LOAD && (s.flags & flags) == flags && addr >= s.vaddr && addr - s.vaddr < s.filesz)
+			return file.substr(s.offset + (addr - s.vaddr), std::min(max, s.filesz - (addr - s.vaddr)));
+	return {};
+}

@@ -1,0 +1,61 @@
+// SPDX-FileCopyrightText: 2026 The greet developers
+// SPDX-License-Identifier: MIT
+// The symbols of a program, and the link order made from what a run of it
+// touched.
+#pragma once
+
+#include "elf.hpp"
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+// Where each address lies: of several names for one address, the first
+// defined once, by name.
+class Symbols {
+public:
+	explicit Symbols(const std::vector<Symbol> &all);
+	// The function or object that addr lies in, or null.
+	const Symbol *owner(uint64_t addr) const;
+	// Whether name is defined once, so that the linker knows which is meant.
+	bool unique(const std::string &name) const;
+	const std::vector<Symbol> &sized() const { return sorted; }
+
+private:
+	std::vector<Symbol> sorted;
+	std::vector<const Symbol *> spans;
+	std::map<std::string, int> defined;
+};
+
+// A string function's variant, as its name says: __memset_avx2_unaligned_erms
+// is __memset's, for AVX2. Empty for any other name.
+struct Variant {
+	std::string family, isa;
+};
+Variant variant(const std::string &name);
+// Where the variants lie, by whichever of its names an address is known.
+std::set<uint64_t> variant_addrs(const Symbols &symbols);
+
+struct Touched {
+	std::set<const Symbol *> executed, written, read, read_only;
+};
+
+// The families of string function that ran, each with the variants that did.
+std::map<std::string, std::set<std::string>> variants_run(const Symbols &symbols, const Touched &run);
+
+// For lld's --symbol-ordering-file, one name a line:
+//   code      each function executed but the string functions' variants, in
+//             the program's own address order, so that the order says which
+//             sections lie together and nothing about the path one
+//             processor took among them;
+//   variants  every variant of each string function family executed, ISA by
+//             ISA, SSE2 first since some code calls those by name: the same
+//             whichever variant this processor ran;
+//   written   each object written, smallest first, so that a large one
+//             written in part does not push the small ones onto a page of
+//             their own;
+//   read      each writable object only read, then each read-only one, in
+//             address order.
+std::vector<std::string> make_order(const Symbols &symbols, const Touched &run);
