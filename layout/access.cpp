@@ -71,3 +71,26 @@ std::vector<Access> accesses(std::string_view bytes, uint64_t rip, const user_re
 	}
 	return found;
 }
+
+References references(std::string_view bytes, uint64_t addr)
+{
+	References found;
+	ZydisDecodedInstruction insn;
+	ZydisDecodedOperand ops[ZYDIS_MAX_OPERAND_COUNT];
+	for (size_t at = 0; at < bytes.size();) {
+		if (!ZYAN_SUCCESS(ZydisDecoderDecodeFull(&decoder(), bytes.data() + at, bytes.size() - at, &insn, ops))) {
+			at++;
+			continue;
+		}
+		for (unsigned i = 0; i < insn.operand_count_visible; i++) {
+			const ZydisDecodedOperand &op = ops[i];
+			ZyanU64 target;
+			bool rip_relative = op.type == ZYDIS_OPERAND_TYPE_MEMORY && op.mem.base == ZYDIS_REGISTER_RIP;
+			bool branch = op.type == ZYDIS_OPERAND_TYPE_IMMEDIATE && op.imm.is_relative;
+			if ((rip_relative || branch) && ZYAN_SUCCESS(ZydisCalcAbsoluteAddress(&insn, &op, addr + at, &target)))
+				(branch ? found.branches : found.data).push_back(target);
+		}
+		at += insn.length;
+	}
+	return found;
+}

@@ -21,3 +21,11 @@ struct Access {
 // (lea), NOPs and prefetches touch nothing; bytes that decode to no
 // instruction give none.
 std::vector<Access> accesses(std::string_view bytes, uint64_t rip, const user_regs_struct &regs);
+
+// What the code in bytes, loaded at addr, names by address: the targets of
+// its RIP-relative operands, lea's included, and of its direct calls and
+// jumps. Decoding goes on past bytes that are no instruction.
+struct References {
+	std::vector<uint64_t> data, branches;
+};
+References references(std::string_view bytes, uint64_t addr);

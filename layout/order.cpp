@@ -2,6 +2,10 @@
 // SPDX-License-Identifier: MIT
 #include "order.hpp"
 
+#include "access.hpp"
+
+#include <elf.h>
+
 #include <algorithm>
 #include <regex>
 
@@ -15,6 +19,15 @@ const std::vector<std::string> isa_order = {"sse2", "ssse3", "sse4_1", "sse4_2",
 bool by_addr(const Symbol *a, const Symbol *b)
 {
 	return a->addr != b->addr ? a->addr < b->addr : a->name < b->name;
+}
+
+// Whether addr lies in a segment that is neither writable nor executable.
+bool read_only(const Elf &elf, uint64_t addr)
+{
+	for (auto &s : elf.segments)
+		if (s.type == PT_LOAD && addr >= s.vaddr && addr - s.vaddr < s.memsz)
+			return (s.flags & (PF_R | PF_W | PF_X)) == PF_R;
+	return false;
 }
 
 } // namespace
@@ -78,6 +91,30 @@ std::map<std::string, std::set<std::string>> variants_run(const Symbols &symbols
 				if (Variant v = variant(s.name); !v.family.empty())
 					families[v.family].insert(s.name);
 	return families;
+}
+
+std::set<const Symbol *> named_read_only(const Elf &elf, const Symbols &symbols, const Touched &run, int depth)
+{
+	std::set<const Symbol *> functions = run.executed, named, seen;
+	const auto families = variants_run(symbols, run);
+	for (auto &s : symbols.sized())
+		if (s.code && families.count(variant(s.name).family))
+			functions.insert(&s);
+	for (; depth >= 0 && !functions.empty(); depth--) {
+		std::set<const Symbol *> callees;
+		for (auto *f : functions) {
+			seen.insert(f);
+			const References r = references(elf.bytes_at(f->addr, f->size, PF_R | PF_X), f->addr);
+			for (uint64_t addr : r.data)
+				if (const Symbol *s = symbols.owner(addr); s && !s->code && read_only(elf, addr))
+					named.insert(s);
+			for (uint64_t addr : r.branches)
+				if (const Symbol *s = symbols.owner(addr); s && s->code && !seen.count(s))
+					callees.insert(s);
+		}
+		functions = callees;
+	}
+	return named;
 }
 
 std::vector<std::string> make_order(const Symbols &symbols, const Touched &run)

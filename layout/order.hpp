@@ -42,8 +42,15 @@ struct Touched {
 	std::set<const Symbol *> executed, written, read, read_only;
 };
 
+
 // The families of string function that ran, each with the variants that did.
 std::map<std::string, std::set<std::string>> variants_run(const Symbols &symbols, const Touched &run);
+
+// The read-only objects that the functions run, every variant of the string
+// function families run, and the functions they branch to directly, down to
+// depth branches, name by address: what another path through the same code,
+// on another processor, may read.
+std::set<const Symbol *> named_read_only(const Elf &elf, const Symbols &symbols, const Touched &run, int depth);
 
 // For lld's --symbol-ordering-file, one name a line:
 //   code      each function executed but the string functions' variants, in

@@ -335,6 +335,7 @@ int main(int argc, char **argv)
 	}
 	Run run = trace(pid, o, elf, symbols);
 	sort_by_segment(run, elf);
+	run.read_only.merge(named_read_only(elf, symbols, run, 2));
 	if (o.report)
 		report(run, symbols);
 	else if (o.output)

@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <elf.h>
+
+#include <algorithm>
+
 #include <string>
 #include <tuple>
 #include <vector>
@@ -124,6 +128,35 @@ TEST(Order, GathersCodeVariantsThenWrittenThenReadData)
 			  {"__memcpy", {"__memcpy_avx_unaligned_erms"}},
 			  {"__memmove", {"__memmove_avx_unaligned_erms"}},
 			  {"__memset", {"__memset_avx2_unaligned"}}}));
+}
+
+// f1 names A and calls f2, which names B and calls f3, which names C and a
+// writable W: read-only objects are named down to the depth of calls asked.
+TEST(Order, NamesTheReadOnlyObjectsOfCodeAndItsCallees)
+{
+	std::string file(0x100, '\xcc');
+	auto put = [&](uint64_t at, const std::string &code) { file.replace(at, code.size(), code); };
+	put(0x00, std::string("\x48\x8d\x05\xf9\x0f\x00\x00" "\xe8\x04\x00\x00\x00" "\xc3", 13));
+	put(0x10, std::string("\x8b\x05\xfa\x0f\x00\x00" "\xe8\x05\x00\x00\x00" "\xc3", 12));
+	put(0x20, std::string("\x48\x8d\x05\xf9\x0f\x00\x00" "\x48\x8b\x05\xd2\x1f\x00\x00" "\xc3", 15));
+	Elf elf{file, ET_EXEC,
+		{{PT_LOAD, PF_R | PF_X, 0, 0x1000, 0x100, 0x100}, {PT_LOAD, PF_R, 0, 0x2000, 0x100, 0x100},
+		 {PT_LOAD, PF_R | PF_W, 0, 0x3000, 0x100, 0x100}},
+		{},
+		{function(0x1000, "f1"), function(0x1010, "f2"), function(0x1020, "f3"), object(0x2000, 8, "A"),
+		 object(0x2010, 8, "B"), object(0x2020, 8, "C"), object(0x3000, 8, "W")}};
+	const Symbols symbols(elf.symbols);
+	Touched run;
+	run.executed = {symbols.owner(0x1000)};
+	const std::vector<std::vector<std::string>> named = {{"A"}, {"A", "B"}, {"A", "B", "C"}, {"A", "B", "C"}};
+	for (int depth = 0; depth < 4; depth++) {
+		SCOPED_TRACE(depth);
+		std::vector<std::string> names;
+		for (auto *s : named_read_only(elf, symbols, run, depth))
+			names.push_back(s->name);
+		std::sort(names.begin(), names.end());
+		EXPECT_EQ(names, named[static_cast<size_t>(depth)]);
+	}
 }
 
 TEST(Order, VariantIsReadFromTheName)
