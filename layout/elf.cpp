@@ -43,14 +43,14 @@ void read_symbols(Elf &elf, const std::vector<Elf64_Shdr> &shdrs, const Elf64_Sh
 	const Elf64_Shdr &names = shdrs[symtab.sh_link];
 	for (uint64_t i = 0; i < symtab.sh_size / sizeof(Elf64_Sym); i++) {
 		auto sym = at<Elf64_Sym>(elf.file, symtab.sh_offset + i * sizeof(Elf64_Sym));
+		std::string name = name_in(elf.file, names, sym.st_name, "symbol");
 		int type = ELF64_ST_TYPE(sym.st_info);
 		if (sym.st_shndx == SHN_UNDEF || sym.st_shndx >= SHN_LORESERVE ||
 		    (type != STT_FUNC && type != STT_OBJECT && type != STT_GNU_IFUNC))
 			continue;
 		if (sym.st_value + sym.st_size < sym.st_value)
 			throw ElfError("symbol " + std::to_string(i) + " wraps around the address space");
-		elf.symbols.push_back(
-			{sym.st_value, sym.st_size, name_in(elf.file, names, sym.st_name, "symbol"), type != STT_OBJECT});
+		elf.symbols.push_back({sym.st_value, sym.st_size, name, type != STT_OBJECT});
 	}
 }
 
@@ -75,8 +75,7 @@ Elf read_elf(std::string_view file)
 		throw ElfError("program headers lie past the end of the file");
 	for (uint64_t i = 0; i < eh.e_phnum; i++) {
 		auto p = at<Elf64_Phdr>(file, eh.e_phoff + i * sizeof(Elf64_Phdr));
-		if (p.p_type == PT_LOAD &&
-		    (!within(file, p.p_offset, p.p_filesz) || p.p_filesz > p.p_memsz || p.p_vaddr + p.p_memsz < p.p_vaddr))
+		if (!within(file, p.p_offset, p.p_filesz) || p.p_filesz > p.p_memsz || p.p_vaddr + p.p_memsz < p.p_vaddr)
 			throw ElfError("segment " + std::to_string(i) + " lies outside the file or the address space");
 		elf.segments.push_back({p.p_type, p.p_flags, p.p_offset, p.p_vaddr, p.p_filesz, p.p_memsz});
 	}
