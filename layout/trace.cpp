@@ -219,6 +219,25 @@ void record(Run &run, const Elf &elf, const Symbols &symbols, const std::set<uin
 				(a.write ? run.written : run.read).insert(s);
 }
 
+// Each byte of the writable segments that differs between exec and exit:
+// its page was written, and so was the object it lies in.
+void mark_written(Run &run, const Elf &elf, const Symbols &symbols, const std::vector<std::string> &before,
+		  const std::vector<std::string> &after)
+{
+	size_t i = 0;
+	for (auto &s : elf.segments) {
+		if (s.type != PT_LOAD || !(s.flags & PF_W))
+			continue;
+		for (size_t j = 0; j < s.memsz; j++)
+			if (before[i][j] != after[i][j]) {
+				run.written_pages.insert((s.vaddr + j) >> 12);
+				if (const Symbol *sym = symbols.owner(s.vaddr + j); sym && !sym->code)
+					run.written.insert(sym);
+			}
+		i++;
+	}
+}
+
 // Runs the stopped program one instruction at a time until its exit.
 Run trace(pid_t pid, const Options &o, const Elf &elf, const Symbols &symbols)
 {
@@ -264,23 +283,10 @@ Run trace(pid_t pid, const Options &o, const Elf &elf, const Symbols &symbols)
 	if (!WIFEXITED(ended) || WEXITSTATUS(ended) != 0)
 		fail(program + (WIFEXITED(ended) ? ": exited with status " + std::to_string(WEXITSTATUS(ended))
 						 : ": ended by signal " + std::to_string(WTERMSIG(ended))));
-	const auto after = writable(pid, elf);
+	mark_written(run, elf, symbols, before, writable(pid, elf));
 	// Stopped at its exit, it ends once let go.
 	ptrace(PTRACE_CONT, pid, nullptr, nullptr);
 	wait_for(pid, status);
-
-	size_t i = 0;
-	for (auto &s : elf.segments) {
-		if (s.type != PT_LOAD || !(s.flags & PF_W))
-			continue;
-		for (size_t j = 0; j < s.memsz; j++)
-			if (before[i][j] != after[i][j]) {
-				run.written_pages.insert((s.vaddr + j) >> 12);
-				if (const Symbol *sym = symbols.owner(s.vaddr + j); sym && !sym->code)
-					run.written.insert(sym);
-			}
-		i++;
-	}
 	return run;
 }
 
