@@ -79,16 +79,19 @@ Options parse(int argc, char **argv)
 	Options o;
 	opterr = 0;
 	for (int c; (c = getopt_long(argc, argv, "+o:rs:", longs, nullptr)) != -1;) {
-		char *end = nullptr;
-		if (c == 'o')
+		if (c == 'o') {
 			o.output = optarg;
-		else if (c == 'r')
+		} else if (c == 'r') {
 			o.report = true;
-		else if (c == 's' && (errno = 0, o.steps = std::strtoul(optarg, &end, 10), !errno) &&
-			 *optarg >= '0' && *optarg <= '9' && !*end && o.steps)
-			continue;
-		else
-			fail(c == 's' ? std::string("--steps: not a count above 0: ") + optarg : usage);
+		} else if (c == 's') {
+			char *end;
+			errno = 0;
+			o.steps = std::strtoul(optarg, &end, 10);
+			if (errno || *optarg < '0' || *optarg > '9' || *end || o.steps == 0)
+				fail(std::string("--steps: not a count above 0: ") + optarg);
+		} else {
+			fail(usage);
+		}
 	}
 	if (optind >= argc || (o.output && o.report))
 		fail(usage);
