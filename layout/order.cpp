@@ -2,8 +2,6 @@
 // SPDX-License-Identifier: MIT
 #include "order.hpp"
 
-#include "access.hpp"
-
 #include <elf.h>
 
 #include <algorithm>
@@ -78,6 +76,17 @@ std::set<uint64_t> variant_addrs(const Symbols &symbols)
 		if (s.code && !variant(s.name).family.empty())
 			addrs.insert(s.addr);
 	return addrs;
+}
+
+void record(Touched &run, const Elf &elf, const Symbols &symbols, const std::set<uint64_t> &variants,
+	    const user_regs_struct &regs)
+{
+	if (const Symbol *f = symbols.owner(regs.rip); f && variants.count(f->addr))
+		return;
+	for (auto &a : accesses(elf.bytes_at(regs.rip, 15, PF_X), regs.rip, regs))
+		for (uint64_t at : {a.addr, a.addr + a.size - 1})
+			if (const Symbol *s = symbols.owner(at); s && !s->code)
+				(a.write ? run.written : run.read).insert(s);
 }
 
 std::map<std::string, std::set<std::string>> variants_run(const Symbols &symbols, const Touched &run)

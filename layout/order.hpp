@@ -4,6 +4,7 @@
 // touched.
 #pragma once
 
+#include "access.hpp"
 #include "elf.hpp"
 
 #include <cstdint>
@@ -42,6 +43,13 @@ struct Touched {
 	std::set<const Symbol *> executed, written, read, read_only;
 };
 
+
+// What the instruction at regs.rip, run with regs, read and wrote, by its
+// operands, as objects of the program. The string functions' variants'
+// own accesses are passed over: they differ from one variant, and so from
+// one processor, to the next.
+void record(Touched &run, const Elf &elf, const Symbols &symbols, const std::set<uint64_t> &variants,
+	    const user_regs_struct &regs);
 
 // The families of string function that ran, each with the variants that did.
 std::map<std::string, std::set<std::string>> variants_run(const Symbols &symbols, const Touched &run);

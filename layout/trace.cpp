@@ -208,20 +208,6 @@ std::vector<std::string> writable(pid_t pid, const Elf &elf)
 	return image;
 }
 
-// What the instruction run with regs read and wrote, by its operands. The
-// string functions' own accesses are passed over: they differ from one
-// variant, and so from one processor, to the next.
-void record(Run &run, const Elf &elf, const Symbols &symbols, const std::set<uint64_t> &variants,
-	    const user_regs_struct &regs)
-{
-	if (const Symbol *f = symbols.owner(regs.rip); f && variants.count(f->addr))
-		return;
-	for (auto &a : accesses(elf.bytes_at(regs.rip, 15, PF_X), regs.rip, regs))
-		for (uint64_t at : {a.addr, a.addr + a.size - 1})
-			if (const Symbol *s = symbols.owner(at); s && !s->code)
-				(a.write ? run.written : run.read).insert(s);
-}
-
 // Each byte of the writable segments that differs between exec and exit:
 // its page was written, and so was the object it lies in.
 void mark_written(Run &run, const Elf &elf, const Symbols &symbols, const std::vector<std::string> &before,

@@ -159,6 +159,36 @@ TEST(Order, NamesTheReadOnlyObjectsOfCodeAndItsCallees)
 	}
 }
 
+// A string function's variant loads V; its caller, after the return, stores
+// to C and loads R: each instruction is judged by the function it lies in.
+TEST(Order, RecordsWhatEachInstructionTouchedButTheVariants)
+{
+	std::string file(0x40, '\xcc');
+	file.replace(0x00, 7, std::string("\x48\x8b\x05\xf9\x1f\x00\x00", 7));
+	file.replace(0x10, 7, std::string("\x48\x89\x05\xf1\x1f\x00\x00", 7));
+	file.replace(0x17, 7, std::string("\x48\x8b\x05\xf2\x1f\x00\x00", 7));
+	Elf elf{file, ET_EXEC,
+		{{PT_LOAD, PF_R | PF_X, 0, 0x1000, 0x40, 0x40}, {PT_LOAD, PF_R | PF_W, 0, 0x3000, 0, 0x100}},
+		{},
+		{function(0x1000, "__memset_avx2_unaligned"), {0x1010, 0x20, "caller", true}, object(0x3000, 8, "V"),
+		 object(0x3008, 8, "C"), object(0x3010, 8, "R")}};
+	const Symbols symbols(elf.symbols);
+	Touched run;
+	for (uint64_t rip : {0x1000, 0x1010, 0x1017}) {
+		user_regs_struct regs{};
+		regs.rip = rip;
+		record(run, elf, symbols, variant_addrs(symbols), regs);
+	}
+	auto names = [](const std::set<const Symbol *> &set) {
+		std::vector<std::string> n;
+		for (auto *s : set)
+			n.push_back(s->name);
+		return n;
+	};
+	EXPECT_EQ(names(run.written), std::vector<std::string>{"C"});
+	EXPECT_EQ(names(run.read), std::vector<std::string>{"R"});
+}
+
 TEST(Order, VariantIsReadFromTheName)
 {
 	const struct {
