@@ -109,10 +109,24 @@ bool Elf::static_executable() const
 	       });
 }
 
-std::string_view Elf::bytes_at(uint64_t addr, uint64_t max, uint32_t flags) const
+const Segment *Elf::segment_at(uint64_t addr) const
 {
 	for (auto &s : segments)
-		if (s.type == PT_LOAD && (s.flags & flags) == flags && addr >= s.vaddr && addr - s.vaddr < s.filesz)
-			return file.substr(s.offset + (addr - s.vaddr), std::min(max, s.filesz - (addr - s.vaddr)));
-	return {};
+		if (s.type == PT_LOAD && addr >= s.vaddr && addr - s.vaddr < s.memsz)
+			return &s;
+	return nullptr;
+}
+
+bool Elf::read_only(uint64_t addr) const
+{
+	const Segment *s = segment_at(addr);
+	return s && (s->flags & (PF_R | PF_W | PF_X)) == PF_R;
+}
+
+std::string_view Elf::bytes_at(uint64_t addr, uint64_t max, uint32_t flags) const
+{
+	const Segment *s = segment_at(addr);
+	if (!s || (s->flags & flags) != flags || addr - s->vaddr >= s->filesz)
+		return {};
+	return file.substr(s->offset + (addr - s->vaddr), std::min(max, s->filesz - (addr - s->vaddr)));
 }

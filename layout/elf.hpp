@@ -38,6 +38,10 @@ struct Elf {
 
 	// Whether the kernel starts it without a loader and it relocates nothing.
 	bool static_executable() const;
+	// The loaded segment whose memory holds addr, or null.
+	const Segment *segment_at(uint64_t addr) const;
+	// Whether addr lies in a segment that is neither writable nor executable.
+	bool read_only(uint64_t addr) const;
 	// The file's bytes at addr, up to max, where a loaded segment maps addr
 	// from the file with the flags asked for; empty where none does.
 	std::string_view bytes_at(uint64_t addr, uint64_t max, uint32_t flags) const;

@@ -19,14 +19,6 @@ bool by_addr(const Symbol *a, const Symbol *b)
 	return a->addr != b->addr ? a->addr < b->addr : a->name < b->name;
 }
 
-// Whether addr lies in a segment that is neither writable nor executable.
-bool read_only(const Elf &elf, uint64_t addr)
-{
-	for (auto &s : elf.segments)
-		if (s.type == PT_LOAD && addr >= s.vaddr && addr - s.vaddr < s.memsz)
-			return (s.flags & (PF_R | PF_W | PF_X)) == PF_R;
-	return false;
-}
 
 } // namespace
 
@@ -115,7 +107,7 @@ std::set<const Symbol *> named_read_only(const Elf &elf, const Symbols &symbols,
 			seen.insert(f);
 			const References r = references(elf.bytes_at(f->addr, f->size, PF_R | PF_X), f->addr);
 			for (uint64_t addr : r.data)
-				if (const Symbol *s = symbols.owner(addr); s && !s->code && read_only(elf, addr))
+				if (const Symbol *s = symbols.owner(addr); s && !s->code && elf.read_only(addr))
 					named.insert(s);
 			for (uint64_t addr : r.branches)
 				if (const Symbol *s = symbols.owner(addr); s && s->code && !seen.count(s))

@@ -23,7 +23,6 @@
 // again, and says so in one line: the program is then linked in its plain
 // order. Any other failure is one line on standard error, exit 1, and no
 // ORDER changed.
-#include "access.hpp"
 #include "elf.hpp"
 #include "order.hpp"
 
@@ -143,14 +142,13 @@ void write_order(const char *path, const std::vector<std::string> &names, bool d
 		fail(std::string(path) + ": " + why());
 }
 
-pid_t wait_for(pid_t pid, int &status)
+void wait_for(pid_t pid, int &status)
 {
 	pid_t got;
 	while ((got = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
 	}
 	if (got != pid)
 		fail("waitpid: " + why());
-	return got;
 }
 
 // The program started under ptrace and stopped at its first instruction, or
@@ -283,18 +281,12 @@ Run trace(pid_t pid, const Options &o, const Elf &elf, const Symbols &symbols)
 // writable segments and in the read-only one is ordered.
 void sort_by_segment(Run &run, const Elf &elf)
 {
-	auto flags = [&](const Symbol *s) -> int {
-		for (auto &seg : elf.segments)
-			if (seg.type == PT_LOAD && s->addr >= seg.vaddr && s->addr - seg.vaddr < seg.memsz)
-				return static_cast<int>(seg.flags);
-		return -1;
-	};
 	for (auto *set : {&run.written, &run.read})
 		for (auto it = set->begin(); it != set->end();) {
-			int f = flags(*it);
-			if (set == &run.read && f == PF_R)
+			const Segment *s = elf.segment_at((*it)->addr);
+			if (set == &run.read && elf.read_only((*it)->addr))
 				run.read_only.insert(*it);
-			it = f >= 0 && (f & PF_W) ? std::next(it) : set->erase(it);
+			it = s && (s->flags & PF_W) ? std::next(it) : set->erase(it);
 		}
 }
 
