@@ -3,6 +3,10 @@
 #include "access.hpp"
 
 #include <Zydis/Zydis.h>
+#include <cpuid.h>
+
+#include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -28,6 +32,37 @@ ZydisRegisterContext context(uint64_t rip, const user_regs_struct &r)
 	}
 	c.values[ZYDIS_REGISTER_RIP] = rip;
 	return c;
+}
+
+// The size of this processor's XSAVE area for the features the system
+// enables: what an xsave-family instruction may write or read.
+uint64_t xsave_area()
+{
+	static const uint64_t size = [] {
+		unsigned a, b = 0, c, d;
+		return __get_cpuid_count(0xd, 0, &a, &b, &c, &d) ? uint64_t{b} : uint64_t{0};
+	}();
+	return size;
+}
+
+// The bytes that a memory operand of size bytes at addr spans over the
+// whole instruction: a rep-prefixed string instruction repeats it rcx times
+// (ecx with a 32-bit address), up or down as the direction flag says, and
+// with a count of 0 touches nothing. How far a repe or repne one goes only
+// its data tells, and a single step runs one iteration of it: the element at
+// its registers.
+std::pair<uint64_t, uint64_t> span(const ZydisDecodedInstruction &insn, const user_regs_struct &regs, uint64_t addr,
+				   uint64_t size)
+{
+	const bool string = insn.meta.category == ZYDIS_CATEGORY_STRINGOP ||
+			    insn.meta.category == ZYDIS_CATEGORY_IOSTRINGOP;
+	if (!string || !(insn.attributes & ZYDIS_ATTRIB_HAS_REP))
+		return {addr, size};
+	const uint64_t count = std::min<uint64_t>(insn.address_width == 32 ? regs.rcx & 0xffffffff : regs.rcx, ~uint64_t{0} / size);
+	const uint64_t bytes = count * size;
+	if (!(regs.eflags & (1u << 10)))
+		return {addr, bytes};
+	return {addr + size >= bytes ? addr + size - bytes : 0, bytes};
 }
 
 } // namespace
@@ -67,7 +102,12 @@ std::vector<Access> accesses(std::string_view bytes, uint64_t rip, const user_re
 			addr += regs.fs_base;
 		else if (op.mem.segment == ZYDIS_REGISTER_GS)
 			addr += regs.gs_base;
-		found.push_back({addr, op.size ? op.size / 8u : 1u, read, write});
+		uint64_t size = op.size ? op.size / 8u : 1u;
+		if (insn.meta.category == ZYDIS_CATEGORY_XSAVE || insn.meta.category == ZYDIS_CATEGORY_XSAVEOPT)
+			size = std::max(size, xsave_area());
+		const auto [start, bytes] = span(insn, regs, addr, size);
+		if (bytes)
+			found.push_back({start, bytes, read, write});
 	}
 	return found;
 }

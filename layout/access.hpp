@@ -17,9 +17,10 @@ struct Access {
 
 // The accesses of the instruction at the start of bytes, run at rip with
 // regs: its memory operands, implicit ones (a string instruction's rsi and
-// rdi, the stack) included, FS and GS bases added. Address generation
-// (lea), NOPs and prefetches touch nothing; bytes that decode to no
-// instruction give none.
+// rdi, the stack) included, FS and GS bases added, each over every byte the
+// instruction touches: a rep-prefixed string instruction's whole count, an
+// xsave-family instruction's whole area. Address generation (lea), NOPs and
+// prefetches touch nothing; bytes that decode to no instruction give none.
 std::vector<Access> accesses(std::string_view bytes, uint64_t rip, const user_regs_struct &regs);
 
 // What the code in bytes, loaded at addr, names by address: the targets of

@@ -50,7 +50,20 @@ void read_symbols(Elf &elf, const std::vector<Elf64_Shdr> &shdrs, const Elf64_Sh
 			continue;
 		if (sym.st_value + sym.st_size < sym.st_value)
 			throw ElfError("symbol " + std::to_string(i) + " wraps around the address space");
-		elf.symbols.push_back({sym.st_value, sym.st_size, name, type != STT_OBJECT});
+		elf.symbols.push_back({sym.st_value, sym.st_size, name, type != STT_OBJECT,
+				       ELF64_ST_BIND(sym.st_info) == STB_LOCAL &&
+					       ELF64_ST_VISIBILITY(sym.st_other) == STV_DEFAULT});
+	}
+}
+
+void read_resolvers(Elf &elf, const Elf64_Shdr &rela)
+{
+	if (rela.sh_entsize != sizeof(Elf64_Rela) || rela.sh_size % sizeof(Elf64_Rela))
+		throw ElfError("relocation entries are not ELF64 relocations");
+	for (uint64_t i = 0; i < rela.sh_size / sizeof(Elf64_Rela); i++) {
+		auto r = at<Elf64_Rela>(elf.file, rela.sh_offset + i * sizeof(Elf64_Rela));
+		if (ELF64_R_TYPE(r.r_info) == R_X86_64_IRELATIVE)
+			elf.resolvers.push_back(static_cast<uint64_t>(r.r_addend));
 	}
 }
 
@@ -67,7 +80,7 @@ Elf read_elf(std::string_view file)
 		throw ElfError("not a 64-bit little-endian ELF file");
 	if (eh.e_machine != EM_X86_64)
 		throw ElfError("not an x86-64 ELF file");
-	Elf elf{file, eh.e_type, {}, {}, {}};
+	Elf elf{file, eh.e_type, {}, {}, {}, {}};
 
 	if (eh.e_phnum && eh.e_phentsize != sizeof(Elf64_Phdr))
 		throw ElfError("program header entries are not ELF64 program headers");
@@ -98,6 +111,8 @@ Elf read_elf(std::string_view file)
 					s.sh_addr, s.sh_offset, s.sh_size});
 		if (s.sh_type == SHT_SYMTAB)
 			read_symbols(elf, shdrs, s);
+		else if (s.sh_type == SHT_RELA)
+			read_resolvers(elf, s);
 	}
 	return elf;
 }

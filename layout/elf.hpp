@@ -22,11 +22,14 @@ struct Section {
 	uint64_t flags, addr, offset, size;
 };
 
-// A defined function or object of the symbol table, with its size.
+// A defined function or object of the symbol table, with its size; a local
+// one is its own source file's (a hidden one, which the link also makes
+// local, is not).
 struct Symbol {
 	uint64_t addr, size;
 	std::string name;
 	bool code;
+	bool local = false;
 };
 
 struct Elf {
@@ -35,6 +38,8 @@ struct Elf {
 	std::vector<Segment> segments;
 	std::vector<Section> sections;
 	std::vector<Symbol> symbols;
+	// The IFUNC resolvers that start-up calls, from the IRELATIVE relocations.
+	std::vector<uint64_t> resolvers;
 
 	// Whether the kernel starts it without a loader and it relocates nothing.
 	bool static_executable() const;

@@ -5,20 +5,25 @@
 #include <elf.h>
 
 #include <algorithm>
-#include <regex>
 
 namespace {
-
-const std::regex variant_name("^(.+?)_(sse2|ssse3|sse4_1|sse4_2|avx|avx2|evex|evex512|avx512)(_.*)?$");
-// Nearest the code first: SSE2 variants are also called by name.
-const std::vector<std::string> isa_order = {"sse2", "ssse3", "sse4_1", "sse4_2", "evex",
-					     "evex512", "avx512", "avx2", "avx"};
 
 bool by_addr(const Symbol *a, const Symbol *b)
 {
 	return a->addr != b->addr ? a->addr < b->addr : a->name < b->name;
 }
 
+// Every variant of each family that ran, whichever this processor ran.
+std::set<const Symbol *> families_run(const Variants &variants, const Touched &run)
+{
+	const auto run_families = variants_run(variants, run);
+	std::set<const Symbol *> all;
+	for (auto &[v, families] : variants)
+		for (auto &f : families)
+			if (run_families.count(f))
+				all.insert(v);
+	return all;
+}
 
 } // namespace
 
@@ -47,78 +52,84 @@ const Symbol *Symbols::owner(uint64_t addr) const
 	return *it;
 }
 
+std::vector<const Symbol *> Symbols::overlapping(uint64_t addr, uint64_t size) const
+{
+	std::vector<const Symbol *> found;
+	if (const Symbol *first = owner(addr))
+		found.push_back(first);
+	// The rest start inside the range.
+	auto it = std::upper_bound(spans.begin(), spans.end(), addr,
+				   [](uint64_t a, const Symbol *s) { return a < s->addr; });
+	for (; it != spans.end() && (*it)->addr - addr < size; ++it)
+		found.push_back(*it);
+	return found;
+}
+
 bool Symbols::unique(const std::string &name) const
 {
 	auto it = defined.find(name);
 	return it != defined.end() && it->second == 1;
 }
 
-Variant variant(const std::string &name)
+Variants find_variants(const Elf &elf, const Symbols &symbols)
 {
-	std::smatch m;
-	if (!std::regex_match(name, m, variant_name))
-		return {};
-	return {m[1], m[2]};
+	Variants found;
+	for (uint64_t resolver : elf.resolvers) {
+		const Symbol *r = symbols.owner(resolver);
+		if (!r || !r->code || r->addr != resolver)
+			continue;
+		for (uint64_t addr : references(elf.bytes_at(r->addr, r->size, PF_R | PF_X), r->addr).data)
+			if (const Symbol *v = symbols.owner(addr); v && v->code && v->addr == addr)
+				found[v].insert(r->name);
+	}
+	return found;
 }
 
-std::set<uint64_t> variant_addrs(const Symbols &symbols)
-{
-	std::set<uint64_t> addrs;
-	for (auto &s : symbols.sized())
-		if (s.code && !variant(s.name).family.empty())
-			addrs.insert(s.addr);
-	return addrs;
-}
-
-void record(Touched &run, const Elf &elf, const Symbols &symbols, const std::set<uint64_t> &variants,
+void record(Touched &run, const Elf &elf, const Symbols &symbols, const Variants &variants,
 	    const user_regs_struct &regs)
 {
-	if (const Symbol *f = symbols.owner(regs.rip); f && variants.count(f->addr))
+	if (const Symbol *f = symbols.owner(regs.rip); f && variants.count(f))
 		return;
 	for (auto &a : accesses(elf.bytes_at(regs.rip, 15, PF_X), regs.rip, regs))
-		for (uint64_t at : {a.addr, a.addr + a.size - 1})
-			if (const Symbol *s = symbols.owner(at); s && !s->code)
+		for (const Symbol *s : symbols.overlapping(a.addr, a.size))
+			if (!s->code)
 				(a.write ? run.written : run.read).insert(s);
 }
 
-std::map<std::string, std::set<std::string>> variants_run(const Symbols &symbols, const Touched &run)
+std::map<std::string, std::set<std::string>> variants_run(const Variants &variants, const Touched &run)
 {
-	// A variant's family is known by any of its names: memmove's variants
-	// are memcpy's too.
-	std::map<std::string, std::set<std::string>> families;
-	for (auto &s : symbols.sized())
-		for (auto *e : run.executed)
-			if (s.addr == e->addr && s.code)
-				if (Variant v = variant(s.name); !v.family.empty())
-					families[v.family].insert(s.name);
-	return families;
+	std::map<std::string, std::set<std::string>> run_families;
+	for (auto *e : run.executed)
+		if (auto it = variants.find(e); it != variants.end())
+			for (auto &f : it->second)
+				run_families[f].insert(e->name);
+	return run_families;
 }
 
-std::set<const Symbol *> named_read_only(const Elf &elf, const Symbols &symbols, const Touched &run, int depth)
+void reach(Touched &run, const Elf &elf, const Symbols &symbols, const Variants &variants, int depth)
 {
-	std::set<const Symbol *> functions = run.executed, named, seen;
-	const auto families = variants_run(symbols, run);
-	for (auto &s : symbols.sized())
-		if (s.code && families.count(variant(s.name).family))
-			functions.insert(&s);
+	std::set<const Symbol *> functions = run.executed, seen;
+	functions.merge(families_run(variants, run));
 	for (; depth >= 0 && !functions.empty(); depth--) {
 		std::set<const Symbol *> callees;
 		for (auto *f : functions) {
 			seen.insert(f);
+			if (!run.executed.count(f))
+				run.reached.insert(f);
 			const References r = references(elf.bytes_at(f->addr, f->size, PF_R | PF_X), f->addr);
 			for (uint64_t addr : r.data)
 				if (const Symbol *s = symbols.owner(addr); s && !s->code && elf.read_only(addr))
-					named.insert(s);
-			for (uint64_t addr : r.branches)
-				if (const Symbol *s = symbols.owner(addr); s && s->code && !seen.count(s))
-					callees.insert(s);
+					run.read_only.insert(s);
+			if (depth > 0)
+				for (uint64_t addr : r.branches)
+					if (const Symbol *s = symbols.owner(addr); s && s->code && s->local && !seen.count(s))
+						callees.insert(s);
 		}
 		functions = callees;
 	}
-	return named;
 }
 
-std::vector<std::string> make_order(const Symbols &symbols, const Touched &run)
+std::vector<std::string> make_order(const Symbols &symbols, const Variants &variants, const Touched &run)
 {
 	std::vector<std::string> order;
 	auto add = [&](std::vector<const Symbol *> list) {
@@ -126,22 +137,17 @@ std::vector<std::string> make_order(const Symbols &symbols, const Touched &run)
 			if (symbols.unique(s->name))
 				order.push_back(s->name);
 	};
-	const auto variants_at = variant_addrs(symbols);
 	std::vector<const Symbol *> code;
-	for (auto *e : run.executed)
-		if (!variants_at.count(e->addr))
-			code.push_back(e);
+	for (auto *group : {&run.executed, &run.reached})
+		for (auto *f : *group)
+			if (!variants.count(f))
+				code.push_back(f);
 	std::sort(code.begin(), code.end(), by_addr);
 	add(code);
-
-	const auto families = variants_run(symbols, run);
-	for (auto &isa : isa_order) {
-		std::vector<const Symbol *> variants;
-		for (auto &s : symbols.sized())
-			if (Variant v = variant(s.name); s.code && v.isa == isa && families.count(v.family))
-				variants.push_back(&s);
-		add(variants);
-	}
+	const auto all = families_run(variants, run);
+	std::vector<const Symbol *> run_variants(all.begin(), all.end());
+	std::sort(run_variants.begin(), run_variants.end(), by_addr);
+	add(run_variants);
 
 	std::vector<const Symbol *> written(run.written.begin(), run.written.end());
 	std::sort(written.begin(), written.end(), [](const Symbol *a, const Symbol *b) {

@@ -14,12 +14,16 @@
 #include <vector>
 
 // Where each address lies: of several names for one address, the first
-// defined once, by name.
+// defined once, by name. Not copyable: it points into its own storage.
 class Symbols {
 public:
 	explicit Symbols(const std::vector<Symbol> &all);
+	Symbols(const Symbols &) = delete;
+	Symbols &operator=(const Symbols &) = delete;
 	// The function or object that addr lies in, or null.
 	const Symbol *owner(uint64_t addr) const;
+	// Each function or object that [addr, addr + size) overlaps, by address.
+	std::vector<const Symbol *> overlapping(uint64_t addr, uint64_t size) const;
 	// Whether name is defined once, so that the linker knows which is meant.
 	bool unique(const std::string &name) const;
 	const std::vector<Symbol> &sized() const { return sorted; }
@@ -30,47 +34,47 @@ private:
 	std::map<std::string, int> defined;
 };
 
-// A string function's variant, as its name says: __memset_avx2_unaligned_erms
-// is __memset's, for AVX2. Empty for any other name.
-struct Variant {
-	std::string family, isa;
-};
-Variant variant(const std::string &name);
-// Where the variants lie, by whichever of its names an address is known.
-std::set<uint64_t> variant_addrs(const Symbols &symbols);
+// The string functions' variants, each with its families: every function
+// that an IFUNC resolver (as the IRELATIVE relocations give them) names by
+// address is a variant of that resolver's family, known by the resolver's
+// name. Read from the program's own code, so that whatever a C library calls
+// its variants, and whichever this processor picks, the set is the same.
+using Variants = std::map<const Symbol *, std::set<std::string>>;
+Variants find_variants(const Elf &elf, const Symbols &symbols);
 
+// What a run touched: the functions executed and those reached from them
+// (below), the objects written and read, and the read-only objects named.
 struct Touched {
-	std::set<const Symbol *> executed, written, read, read_only;
+	std::set<const Symbol *> executed, reached, written, read, read_only;
 };
-
 
 // What the instruction at regs.rip, run with regs, read and wrote, by its
-// operands, as objects of the program. The string functions' variants'
-// own accesses are passed over: they differ from one variant, and so from
-// one processor, to the next.
-void record(Touched &run, const Elf &elf, const Symbols &symbols, const std::set<uint64_t> &variants,
+// operands, as every object of the program each access overlaps. The
+// variants' own accesses are passed over: they differ from one variant, and
+// so from one processor, to the next.
+void record(Touched &run, const Elf &elf, const Symbols &symbols, const Variants &variants,
 	    const user_regs_struct &regs);
 
 // The families of string function that ran, each with the variants that did.
-std::map<std::string, std::set<std::string>> variants_run(const Symbols &symbols, const Touched &run);
+std::map<std::string, std::set<std::string>> variants_run(const Variants &variants, const Touched &run);
 
-// The read-only objects that the functions run, every variant of the string
-// function families run, and the functions they branch to directly, down to
-// depth branches, name by address: what another path through the same code,
-// on another processor, may read.
-std::set<const Symbol *> named_read_only(const Elf &elf, const Symbols &symbols, const Touched &run, int depth);
+// What another processor's path through the same code may run and read in
+// this one's place (another vendor's cache set-up, another variant): the
+// functions that the functions run and every variant of the families run
+// call directly, down to depth calls, go to run.reached, and the read-only
+// objects all of them name by address to run.read_only.
+void reach(Touched &run, const Elf &elf, const Symbols &symbols, const Variants &variants, int depth);
 
 // For lld's --symbol-ordering-file, one name a line:
-//   code      each function executed but the string functions' variants, in
-//             the program's own address order, so that the order says which
+//   code      each function executed or reached but the variants, in the
+//             program's own address order, so that the order says which
 //             sections lie together and nothing about the path one
 //             processor took among them;
-//   variants  every variant of each string function family executed, ISA by
-//             ISA, SSE2 first since some code calls those by name: the same
-//             whichever variant this processor ran;
+//   variants  every variant of each string function family run, by address:
+//             the same whichever variant this processor ran;
 //   written   each object written, smallest first, so that a large one
 //             written in part does not push the small ones onto a page of
 //             their own;
 //   read      each writable object only read, then each read-only one, in
 //             address order.
-std::vector<std::string> make_order(const Symbols &symbols, const Touched &run);
+std::vector<std::string> make_order(const Symbols &symbols, const Variants &variants, const Touched &run);

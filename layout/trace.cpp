@@ -36,11 +36,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -99,15 +99,31 @@ Options parse(int argc, char **argv)
 	return o;
 }
 
-// The program's file, which must be a static executable with its symbols.
+// The largest file taken, far above any static program's size.
+const off_t most_bytes = off_t{256} << 20;
+
+// The program's file, which must be a regular file holding a static
+// executable with its symbols. Opened without blocking, so that a FIFO is
+// refused rather than waited on.
 Elf load(const char *program, std::string &bytes)
 {
-	std::ifstream in(program, std::ios::binary);
-	if (!in)
-		fail(std::string(program) + ": " + why());
-	bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-	if (in.bad())
-		fail(std::string(program) + ": cannot be read");
+	const std::string name = program;
+	int fd = open(program, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	struct stat st;
+	if (fd < 0 || fstat(fd, &st) != 0)
+		fail(name + ": " + why());
+	if (!S_ISREG(st.st_mode))
+		fail(name + ": not a regular file");
+	if (st.st_size > most_bytes)
+		fail(name + ": larger than 256 MiB, so not a program to trace");
+	bytes.resize(static_cast<size_t>(st.st_size));
+	for (size_t got = 0; got < bytes.size();) {
+		ssize_t n = read(fd, bytes.data() + got, bytes.size() - got);
+		if (n <= 0)
+			fail(name + ": " + (n < 0 ? why() : "shorter than its size"));
+		got += static_cast<size_t>(n);
+	}
+	close(fd);
 	try {
 		Elf elf = read_elf(bytes);
 		if (!elf.static_executable())
@@ -122,7 +138,7 @@ Elf load(const char *program, std::string &bytes)
 			throw ElfError("writable segments too large to trace");
 		return elf;
 	} catch (const ElfError &e) {
-		fail(std::string(program) + ": " + e.what());
+		fail(name + ": " + e.what());
 	}
 }
 
@@ -136,10 +152,20 @@ void write_order(const char *path, const std::vector<std::string> &names, bool d
 		text += n + "\n";
 	const timespec epoch[2] = {{0, 0}, {0, 0}};
 	FILE *f = std::fopen(temporary.c_str(), "w");
-	if (!f || std::fputs(text.c_str(), f) < 0 || std::fclose(f) != 0 ||
-	    (dated_1970 && utimensat(AT_FDCWD, temporary.c_str(), epoch, 0) != 0) ||
-	    std::rename(temporary.c_str(), path) != 0)
-		fail(std::string(path) + ": " + why());
+	if (!f)
+		fail(temporary + ": " + why());
+	bool written = std::fputs(text.c_str(), f) >= 0;
+	written = std::fclose(f) == 0 && written;
+	if (!written || (dated_1970 && utimensat(AT_FDCWD, temporary.c_str(), epoch, 0) != 0)) {
+		const std::string failed = temporary + ": " + why();
+		unlink(temporary.c_str());
+		fail(failed);
+	}
+	if (std::rename(temporary.c_str(), path) != 0) {
+		const std::string failed = "cannot rename " + temporary + " to " + path + ": " + why();
+		unlink(temporary.c_str());
+		fail(failed);
+	}
 }
 
 void wait_for(pid_t pid, int &status)
@@ -151,9 +177,27 @@ void wait_for(pid_t pid, int &status)
 		fail("waitpid: " + why());
 }
 
-// The program started under ptrace and stopped at its first instruction, or
-// -1 where ptrace is not permitted.
-pid_t spawn(const Options &o)
+// What stopped the program: its own step (0), a signal to pass on to it
+// (its number), or a group-stop (-1), which passes nothing on. A step's trap
+// comes from the processor, or from the kernel after a system call; a
+// SIGTRAP sent to the program, or raised by its int3, is its own.
+int stopped_by(pid_t pid, int status)
+{
+	siginfo_t info;
+	if (ptrace(PTRACE_GETSIGINFO, pid, nullptr, &info) != 0) {
+		if (errno != EINVAL)
+			fail("ptrace: " + why());
+		return -1;
+	}
+	if (info.si_signo == SIGTRAP && (info.si_code == TRAP_TRACE || info.si_code == TRAP_BRKPT))
+		return 0;
+	return WSTOPSIG(status);
+}
+
+// The program started under ptrace and stopped at its exec, or -1 with the
+// reason in refused where ptrace is not permitted: refused, or the child
+// that asks for it killed, as a seccomp filter does.
+pid_t spawn(const Options &o, std::string &refused)
 {
 	std::vector<char *> envp;
 	for (auto &e : o.env)
@@ -171,19 +215,40 @@ pid_t spawn(const Options &o)
 		personality(ADDR_NO_RANDOMIZE);
 		if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0)
 			_exit(126);
+		raise(SIGSTOP);
 		execve(o.program, argv, envp.data());
 		std::fprintf(stderr, "greet-trace: %s: %s\n", o.program, std::strerror(errno));
 		_exit(127);
 	}
 	int status;
 	wait_for(pid, status);
+	refused = "ptrace is not permitted here";
 	if (WIFEXITED(status) && WEXITSTATUS(status) == 126)
 		return -1;
-	if (!WIFSTOPPED(status))
-		std::exit(1); // the child said why
-	if (ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACEEXIT | PTRACE_O_EXITKILL) != 0)
+	if (WIFSIGNALED(status)) {
+		refused += " (it ended the child that asked for it by signal " + std::to_string(WTERMSIG(status)) +
+			   ", " + strsignal(WTERMSIG(status)) + ")";
+		return -1;
+	}
+	// Whatever the program starts or runs next is seen, so that a program
+	// that cannot be traced whole is not traced in part.
+	const long options = PTRACE_O_TRACEEXIT | PTRACE_O_EXITKILL | PTRACE_O_TRACEEXEC | PTRACE_O_TRACEFORK |
+			     PTRACE_O_TRACEVFORK | PTRACE_O_TRACECLONE;
+	if (!WIFSTOPPED(status) || ptrace(PTRACE_SETOPTIONS, pid, nullptr, options) != 0)
 		fail("ptrace: " + why());
-	return pid;
+	// Signals sent before the exec are passed on too.
+	for (int signal = 0;;) {
+		if (ptrace(PTRACE_CONT, pid, nullptr, signal) != 0)
+			fail("ptrace: " + why());
+		wait_for(pid, status);
+		if (WIFEXITED(status) && WEXITSTATUS(status) == 127)
+			std::exit(1); // the child said why
+		if (!WIFSTOPPED(status))
+			fail(std::string(o.program) + ": ended before it started");
+		if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXEC << 8)))
+			return pid;
+		signal = std::max(stopped_by(pid, status), 0);
+	}
 }
 
 // The writable segments' bytes, as the program has them now.
@@ -226,11 +291,10 @@ void mark_written(Run &run, const Elf &elf, const Symbols &symbols, const std::v
 }
 
 // Runs the stopped program one instruction at a time until its exit.
-Run trace(pid_t pid, const Options &o, const Elf &elf, const Symbols &symbols)
+Run trace(pid_t pid, const Options &o, const Elf &elf, const Symbols &symbols, const Variants &variants)
 {
 	const std::string program = o.program;
 	const auto before = writable(pid, elf);
-	const auto variants = variant_addrs(symbols);
 	Run run;
 	const Symbol *current = nullptr;
 	int status, signal = 0;
@@ -255,13 +319,26 @@ Run trace(pid_t pid, const Options &o, const Elf &elf, const Symbols &symbols)
 		wait_for(pid, status);
 		if (!WIFSTOPPED(status))
 			fail(program + ": ended before its exit could be seen");
-		if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXIT << 8)))
+		switch (status >> 16) {
+		case PTRACE_EVENT_EXIT:
 			break;
-		// A signal stops it before it runs another instruction; it gets the
-		// signal as it goes on.
-		signal = WSTOPSIG(status) == SIGTRAP ? 0 : WSTOPSIG(status);
-		if (!signal)
-			record(run, elf, symbols, variants, regs);
+		case PTRACE_EVENT_EXEC:
+			fail(program + ": runs another program, so it cannot be traced whole");
+		case PTRACE_EVENT_FORK:
+		case PTRACE_EVENT_VFORK:
+			fail(program + ": starts another process, so it cannot be traced whole");
+		case PTRACE_EVENT_CLONE:
+			fail(program + ": starts a thread, so it cannot be traced whole");
+		default:
+			// A signal stops it before it runs another instruction; it
+			// gets the signal as it goes on.
+			const int by = stopped_by(pid, status);
+			signal = std::max(by, 0);
+			if (by == 0)
+				record(run, elf, symbols, variants, regs);
+			continue;
+		}
+		break;
 	}
 	unsigned long exit_status = 0;
 	if (ptrace(PTRACE_GETEVENTMSG, pid, nullptr, &exit_status) != 0)
@@ -290,11 +367,11 @@ void sort_by_segment(Run &run, const Elf &elf)
 		}
 }
 
-void report(const Run &run, const Symbols &symbols)
+void report(const Run &run, const Variants &variants)
 {
 	std::printf("instructions %lu\ncode windows %zu\nwritten pages %zu\n", run.steps, run.code_windows.size(),
 		    run.written_pages.size());
-	for (auto &[family, names] : variants_run(symbols, run))
+	for (auto &[family, names] : variants_run(variants, run))
 		for (auto &name : names)
 			std::printf("variant %s %s\n", family.c_str(), name.c_str());
 	for (auto w : run.code_windows)
@@ -311,24 +388,26 @@ int main(int argc, char **argv)
 	std::string bytes;
 	const Elf elf = load(o.program, bytes);
 	const Symbols symbols(elf.symbols);
-	const pid_t pid = spawn(o);
+	const Variants variants = find_variants(elf, symbols);
+	std::string refused;
+	const pid_t pid = spawn(o, refused);
 	if (pid < 0) {
 		if (!o.output)
-			fail("ptrace is not permitted here");
+			fail(refused);
 		write_order(o.output, {}, true);
-		std::fprintf(stderr, "greet-trace: ptrace is not permitted here, so %s is empty: "
-				     "greet is linked without its start-up order\n", o.output);
+		std::fprintf(stderr, "greet-trace: %s, so %s is empty: greet is linked without its start-up order\n",
+			     refused.c_str(), o.output);
 		return 0;
 	}
-	Run run = trace(pid, o, elf, symbols);
+	Run run = trace(pid, o, elf, symbols, variants);
 	sort_by_segment(run, elf);
-	run.read_only.merge(named_read_only(elf, symbols, run, 2));
+	reach(run, elf, symbols, variants, 2);
 	if (o.report)
-		report(run, symbols);
+		report(run, variants);
 	else if (o.output)
-		write_order(o.output, make_order(symbols, run), false);
+		write_order(o.output, make_order(symbols, variants, run), false);
 	else
-		for (auto &name : make_order(symbols, run))
+		for (auto &name : make_order(symbols, variants, run))
 			std::printf("%s\n", name.c_str());
 	return 0;
 }

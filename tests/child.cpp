@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ptrace.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -124,6 +125,25 @@ std::string contents(const std::string &path)
 {
 	std::ifstream f(path, std::ios::binary);
 	return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+std::string ptrace_refused()
+{
+	static const std::string refused = [] {
+		pid_t pid = fork();
+		if (pid == 0)
+			_exit(ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0 ? 0 : 1);
+		int status;
+		pid_t reaped;
+		while ((reaped = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+		}
+		if (pid < 0 || reaped != pid)
+			cannot("fork");
+		if (WIFSIGNALED(status))
+			return "needs ptrace, and asking for it ends a process by signal " + std::to_string(WTERMSIG(status));
+		return std::string(WEXITSTATUS(status) ? "needs ptrace, which is not permitted here" : "");
+	}();
+	return refused;
 }
 
 // The dispositions the suite relies on, whatever its parent left: children

@@ -35,3 +35,12 @@ Child start(const std::vector<std::string> &argv, const std::function<void()> &p
 Outcome finish(Child c, std::chrono::seconds guard = std::chrono::minutes(5));
 
 std::string contents(const std::string &path);
+
+// Why a child of this process cannot be traced (ptrace refused: a tracer of
+// our own, a sandbox, a seccomp filter that kills the caller), or "" where
+// it can. A test that traces, itself or by strace, is skipped with the reason.
+std::string ptrace_refused();
+#define SKIP_UNLESS_PTRACE()                                                   \
+	if (const std::string refused = ptrace_refused(); !refused.empty())    \
+	GTEST_SKIP() << refused
+

@@ -207,6 +207,7 @@ TEST(Greet, ReportsAFailureGivenOnlyAtClose)
 {
 	if (std::string(STRACE).empty())
 		GTEST_SKIP() << "strace not found";
+	SKIP_UNLESS_PTRACE();
 	const struct {
 		const char *error, *why;
 	} cases[] = {
@@ -247,6 +248,7 @@ TEST(Greet, MakesOneWriteAndNoOtherUseOfFiles)
 {
 	if (std::string(STRACE).empty())
 		GTEST_SKIP() << "strace not found";
+	SKIP_UNLESS_PTRACE();
 	std::string log = testing::TempDir() + "greet-strace-XXXXXX";
 	close(mkstemp(log.data()));
 	expect_greeted(finish(start({STRACE, "-f", "-qq", "-o", log, GREET})));

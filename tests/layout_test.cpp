@@ -10,8 +10,13 @@
 #include <gtest/gtest.h>
 
 #include <elf.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <stddef.h>
 #include <stdlib.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +24,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <random>
 #include <regex>
 #include <stdexcept>
@@ -27,20 +33,24 @@
 
 namespace {
 
-// Other processors, stood in for by masking this one's features: glibc then
-// picks other variants of its string functions, where this processor has
-// what the row masks.
+// Other processors, stood in for by masking this one's features down to each
+// x86-64 level, or by setting glibc's preferences: glibc then picks other
+// variants of its string functions, where this processor has what the row
+// masks or prefers.
+const char *const no_v4 = "-AVX512F,-AVX512VL,-AVX512BW,-AVX512DQ,-AVX512CD";
+const std::string no_v3 = std::string(no_v4) + ",-AVX2,-AVX,-FMA,-BMI1,-BMI2,-LZCNT,-MOVBE,-F16C";
 const struct {
 	const char *name;
 	std::string features;
 	bool has_masked;
 } processors[] = {
-	{"this processor", "", false},
-	{"no AVX-512", "-AVX512F,-AVX512VL,-AVX512BW,-AVX512DQ,-AVX512CD", __builtin_cpu_supports("avx512f") != 0},
-	{"SSE2 alone",
-	 "-AVX512F,-AVX512VL,-AVX512BW,-AVX512DQ,-AVX512CD,-AVX2,-AVX,-FMA,-BMI1,-BMI2,"
-	 "-LZCNT,-MOVBE,-POPCNT,-SSSE3,-SSE4_1,-SSE4_2,-ERMS,-FSRM,-RTM",
+	{"this processor (x86-64-v4 where it has AVX-512)", "", false},
+	{"x86-64-v3: AVX2, no AVX-512", no_v4, __builtin_cpu_supports("avx512f") != 0},
+	{"x86-64-v2: SSE4.2 and POPCNT, no AVX", no_v3, __builtin_cpu_supports("avx2") != 0},
+	{"x86-64-v1: SSE2 alone", no_v3 + ",-POPCNT,-SSSE3,-SSE4_1,-SSE4_2,-ERMS,-FSRM,-RTM",
 	 __builtin_cpu_supports("ssse3") != 0},
+	{"Prefer_ERMS", "Prefer_ERMS", true},
+	{"Prefer_No_AVX512", "Prefer_No_AVX512", __builtin_cpu_supports("avx512f") != 0},
 };
 
 std::string masked(const std::string &features)
@@ -66,9 +76,12 @@ std::string variant_lines(const std::string &report)
 	return lines;
 }
 
-#define SKIP_UNLESS_ORDERED()                                                                      \
-	if (!GREET_ORDERED)                                                                        \
-	GTEST_SKIP() << "greet is not linked in a traced start-up order (not static, no lld, no Zydis, or cross-built)"
+// The tracer's tests need a traced greet, and ptrace to trace with.
+#define SKIP_UNLESS_ORDERED()                                                                                \
+	if (!GREET_ORDERED)                                                                                  \
+		GTEST_SKIP() << "greet is not linked in a traced start-up order (not static, no lld, no Zydis, " \
+				"or cross-built)";                                                           \
+	SKIP_UNLESS_PTRACE()
 
 // Start-up's code lies in 64 KiB windows (one fault each, by fault-around)
 // and what it writes on pages (one fault each); both counts are exact for a
@@ -123,25 +136,54 @@ std::string temp_file(const std::string &text)
 	return path;
 }
 
-// Where ptrace is refused (here: the tracer is itself traced), the order is
-// empty, dated before what it is made from so that the next build traces
-// again, and the build goes on with one line saying so.
+// A seccomp filter, as a service manager's, that kills whatever calls ptrace.
+void kill_ptrace_callers()
+{
+	sock_filter filter[] = {
+		BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_ptrace, 0, 1),
+		BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+		BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+	};
+	sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
+	if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+		_exit(125);
+}
+
+// Where ptrace is refused (the tracer is itself traced) or kills its caller,
+// the order is empty, dated before what it is made from so that the next
+// build traces again, and the build goes on with one line saying so.
 TEST(Trace, SaysWhyItCannotTrace)
 {
 	SKIP_UNLESS_ORDERED();
 	if (!*STRACE)
 		GTEST_SKIP() << "strace not found";
-	const std::string path = temp_file("stale\n");
-	Outcome refused = finish(start({STRACE, "-f", "-qq", "-o", "/dev/null", GREET_TRACE, "-o", path, GREET}));
-	EXPECT_EQ(refused.ended, "exit 0");
-	EXPECT_EQ(refused.err, "greet-trace: ptrace is not permitted here, so " + path +
-				       " is empty: greet is linked without its start-up order\n");
-	EXPECT_EQ(contents(path), "");
-	struct stat order, tracer;
-	ASSERT_EQ(stat(path.c_str(), &order), 0);
-	ASSERT_EQ(stat(GREET_TRACE, &tracer), 0);
-	EXPECT_LT(order.st_mtime, tracer.st_mtime) << "a build would take the empty order as up to date";
-	unlink(path.c_str());
+	const std::string tail = " is empty: greet is linked without its start-up order\n";
+	const struct {
+		const char *what;
+		std::vector<std::string> before;
+		std::function<void()> prepare;
+		std::string why;
+	} cases[] = {
+		{"inside a tracer", {STRACE, "-f", "-qq", "-o", "/dev/null"}, {}, "ptrace is not permitted here"},
+		{"under a filter that kills", {}, kill_ptrace_callers,
+		 "ptrace is not permitted here (it ended the child that asked for it by signal 31, Bad system call)"},
+	};
+	for (auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		const std::string path = temp_file("stale\n");
+		std::vector<std::string> argv = c.before;
+		argv.insert(argv.end(), {GREET_TRACE, "-o", path, GREET});
+		Outcome refused = finish(start(argv, c.prepare));
+		EXPECT_EQ(refused.ended, "exit 0");
+		EXPECT_EQ(refused.err, "greet-trace: " + c.why + ", so " + path + tail);
+		EXPECT_EQ(contents(path), "");
+		struct stat order, tracer;
+		ASSERT_EQ(stat(path.c_str(), &order), 0);
+		ASSERT_EQ(stat(GREET_TRACE, &tracer), 0);
+		EXPECT_LT(order.st_mtime, tracer.st_mtime) << "a build would take the empty order as up to date";
+		unlink(path.c_str());
+	}
 }
 
 // What cannot be traced, or does not end well, is one line and exit 1, and
@@ -151,6 +193,10 @@ TEST(Trace, FailsInOneLineAndLeavesTheOrder)
 	SKIP_UNLESS_ORDERED();
 	const std::string unordered = contents(GREET_UNORDERED);
 	const std::string truncated = temp_file(unordered.substr(0, 100)), self = "/proc/self/exe";
+	const std::string fifo = temp_file(""), folder = temp_file("") + ".d", tracee = GREET_TRACEE;
+	unlink(fifo.c_str());
+	ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+	ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
 	const struct {
 		std::vector<std::string> args;
 		std::string why; // empty: traced, exit 0
@@ -167,6 +213,15 @@ TEST(Trace, FailsInOneLineAndLeavesTheOrder)
 		{{"--steps", "200000", GREET_TRACEE, "DO=loop"}, GREET_TRACEE + std::string(": still running after 200000 instructions, so stopped")},
 		{{GREET_TRACEE, "DO=ignore"}, ""},
 		{{GREET_TRACEE, "DO=catch"}, ""},
+		{{GREET_TRACEE, "DO=trap"}, tracee + ": ended by signal 5"},
+		{{GREET_TRACEE, "DO=fork"}, tracee + ": starts another process, so it cannot be traced whole"},
+		{{GREET_TRACEE, "DO=exec"}, tracee + ": runs another program, so it cannot be traced whole"},
+		{{GREET_TRACEE, "DO=thread"}, tracee + ": starts a thread, so it cannot be traced whole"},
+		{{"/dev"}, "/dev: not a regular file"},
+		{{"/dev/zero"}, "/dev/zero: not a regular file"},
+		{{fifo}, fifo + ": not a regular file"},
+		{{"-o", folder, GREET_UNORDERED}, "cannot rename " + folder + ".new to " + folder + ": Is a directory"},
+		{{"-o", "/nonexistent/order", GREET_UNORDERED}, "/nonexistent/order.new: No such file or directory"},
 	};
 	for (auto &c : cases) {
 		SCOPED_TRACE(testing::PrintToString(c.args));
@@ -182,8 +237,15 @@ TEST(Trace, FailsInOneLineAndLeavesTheOrder)
 			EXPECT_EQ(o.err, "greet-trace: " + c.why + "\n");
 			EXPECT_EQ(contents(order), "stale\n");
 		}
+		for (size_t i = 1; i + 1 < argv.size(); i++) {
+			if (argv[i] == "-o") {
+				EXPECT_NE(access((argv[i + 1] + ".new").c_str(), F_OK), 0) << argv[i + 1] << ".new is left";
+			}
+		}
 		unlink(order.c_str());
 	}
+	unlink(fifo.c_str());
+	rmdir(folder.c_str());
 	Outcome dynamic = finish(start({GREET_TRACE, "--report", self}));
 	EXPECT_EQ(dynamic.err, "greet-trace: " + self + ": not a static, position-dependent executable\n");
 	unlink(truncated.c_str());

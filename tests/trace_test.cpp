@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cpuid.h>
 #include <elf.h>
 
 #include <algorithm>
@@ -30,6 +31,14 @@ namespace {
 
 const uint64_t rip = 0x401000;
 
+// This processor's XSAVE area for the features the system enables.
+uint64_t xsave_area()
+{
+	unsigned a, b = 0, c, d;
+	__get_cpuid_count(0xd, 0, &a, &b, &c, &d);
+	return b;
+}
+
 user_regs_struct registers()
 {
 	user_regs_struct r{};
@@ -42,10 +51,12 @@ user_regs_struct registers()
 // Each instruction's bytes, run at rip with the registers above.
 TEST(Access, EachInstructionTouchesWhatItsOperandsName)
 {
+	const uint64_t down = 1u << 10, area = xsave_area();
 	const struct {
 		const char *what;
 		std::string bytes;
 		std::vector<Access> touched;
+		uint64_t rcx = 3, eflags = 0;
 	} cases[] = {
 		{"mov rax, [rbx+8]", "\x48\x8b\x43\x08", {{0x2008, 8, true, false}}},
 		{"mov [rbx+8], rax", "\x48\x89\x43\x08", {{0x2008, 8, false, true}}},
@@ -53,7 +64,16 @@ TEST(Access, EachInstructionTouchesWhatItsOperandsName)
 		{"lock cmpxchg [rdi], ecx", "\xf0\x0f\xb1\x0f", {{0x3000, 4, true, true}}},
 		{"xchg [rbx], eax", "\x87\x03", {{0x2000, 4, true, true}}},
 		{"movsb", "\xa4", {{0x3000, 1, false, true}, {0x4000, 1, true, false}}},
-		{"rep stosq", "\xf3\x48\xab", {{0x3000, 8, false, true}}},
+		{"rep stosq", "\xf3\x48\xab", {{0x3000, 24, false, true}}},
+		{"rep stosq, counting down", "\xf3\x48\xab", {{0x2ff0, 24, false, true}}, 3, down},
+		{"rep stosq, a count of 0", "\xf3\x48\xab", {}, 0},
+		{"rep stosd, ecx alone with a 32-bit address", "\x67\xf3\xab", {{0x3000, 8, false, true}}, 0x100000002},
+		{"rep movsb", "\xf3\xa4", {{0x3000, 3, false, true}, {0x4000, 3, true, false}}},
+		{"rep movsb, counting down", "\xf3\xa4", {{0x2ffe, 3, false, true}, {0x3ffe, 3, true, false}}, 3, down},
+		{"repne scasb, as far as its data says", "\xf2\xae", {{0x3000, 1, true, false}}, ~0ull},
+		{"xsave [rdi]", "\x0f\xae\x27", {{0x3000, area, true, true}}},
+		{"xsavec [rdi]", "\x0f\xc7\x27", {{0x3000, area, false, true}}},
+		{"xrstor [rdi]", "\x0f\xae\x2f", {{0x3000, area, true, false}}},
 		{"mov rax, [rip+0x10]", std::string("\x48\x8b\x05\x10\x00\x00\x00", 7), {{rip + 7 + 0x10, 8, true, false}}},
 		{"mov eax, [rbx+rcx*4+0x20]", "\x8b\x44\x8b\x20", {{0x2000 + 3 * 4 + 0x20, 4, true, false}}},
 		{"mov eax, [rcx*8+0x1000]", std::string("\x8b\x04\xcd\x00\x10\x00\x00", 7), {{3 * 8 + 0x1000, 4, true, false}}},
@@ -76,137 +96,178 @@ TEST(Access, EachInstructionTouchesWhatItsOperandsName)
 	};
 	for (auto &c : cases) {
 		SCOPED_TRACE(c.what);
-		EXPECT_EQ(accesses(c.bytes, rip, registers()), c.touched);
+		user_regs_struct r = registers();
+		r.rcx = c.rcx, r.eflags = c.eflags;
+		EXPECT_EQ(accesses(c.bytes, rip, r), c.touched);
 	}
 }
 
-Symbol function(uint64_t addr, const std::string &name) { return {addr, 0x10, name, true}; }
+Symbol function(uint64_t addr, const std::string &name, bool local = false)
+{
+	return {addr, 0x10, name, true, local};
+}
 Symbol object(uint64_t addr, uint64_t size, const std::string &name) { return {addr, size, name, false}; }
+
+std::vector<std::string> names(const std::set<const Symbol *> &set)
+{
+	std::vector<std::string> n;
+	for (auto *s : set)
+		n.push_back(s->name);
+	std::sort(n.begin(), n.end());
+	return n;
+}
 
 TEST(Order, OwnerIsTheSymbolAnAddressLiesIn)
 {
 	const Symbols symbols({function(0x1000, "twice"), function(0x1000, "once"), function(0x2000, "twice"),
-			       object(0x3000, 8, "small"), {0x3100, 0, "sizeless", false}});
+			       object(0x3000, 8, "small"), object(0x3008, 8, "next"), object(0x3010, 8, "third"),
+			       {0x3100, 0, "sizeless", false}});
 	EXPECT_EQ(symbols.owner(0x1000)->name, "once") << "a name defined once comes first";
 	EXPECT_EQ(symbols.owner(0x100f)->name, "once");
 	EXPECT_EQ(symbols.owner(0x1010), nullptr);
 	EXPECT_EQ(symbols.owner(0x3007)->name, "small");
-	EXPECT_EQ(symbols.owner(0x3008), nullptr);
+	EXPECT_EQ(symbols.owner(0x3018), nullptr);
 	EXPECT_EQ(symbols.owner(0x3100), nullptr);
 	EXPECT_EQ(symbols.owner(0), nullptr);
 	EXPECT_TRUE(symbols.unique("once"));
 	EXPECT_FALSE(symbols.unique("twice"));
+	const struct {
+		uint64_t addr, size;
+		std::vector<std::string> overlapped;
+	} ranges[] = {
+		{0x3004, 0x10, {"small", "next", "third"}},
+		{0x3008, 8, {"next"}},
+		{0x2ff8, 9, {"small"}},
+		{0x2ff8, 8, {}},
+		{0x3018, 0x1000, {}},
+		{0x1008, ~0ull - 0x1008, {"once", "twice", "small", "next", "third"}},
+	};
+	for (auto &r : ranges) {
+		SCOPED_TRACE(testing::Message() << std::hex << r.addr << "+" << r.size);
+		std::vector<std::string> found;
+		for (auto *s : symbols.overlapping(r.addr, r.size))
+			found.push_back(s->name);
+		EXPECT_EQ(found, r.overlapped);
+	}
 }
 
-// Code by address, every variant of each family run by ISA, written objects
-// smallest first, then those only read, writable before read-only; a name
-// the linker could not tell apart is left out.
+// Code by address, every variant of each family run by address, written
+// objects smallest first, then those only read, writable before read-only;
+// a name the linker could not tell apart is left out.
 TEST(Order, GathersCodeVariantsThenWrittenThenReadData)
 {
 	const Symbols symbols({
 		function(0x1200, "later"), function(0x1100, "earlier"), function(0x1300, "twice"),
-		function(0x1400, "twice"), function(0x2000, "__memset_avx2_unaligned"),
-		function(0x2100, "__memset_sse2_unaligned"), function(0x2200, "__memset_evex_unaligned"),
-		function(0x2300, "__strlen_avx2"), function(0x2400, "__memcpy_avx_unaligned_erms"),
-		function(0x2400, "__memmove_avx_unaligned_erms"), function(0x2500, "__memmove_sse2_unaligned"),
+		function(0x1400, "twice"), function(0x1500, "reached", true), function(0x2000, "memset_avx2"),
+		function(0x2100, "memset_sse2"), function(0x2200, "memset_evex"), function(0x2300, "strlen_avx2"),
+		function(0x2400, "memcpy_avx"), function(0x2400, "memmove_avx"), function(0x2500, "memmove_sse2"),
 		object(0x5000, 64, "big"), object(0x5100, 8, "small"), object(0x5200, 8, "read"),
 		object(0x5300, 4, "both"), object(0x400, 16, "constant"),
 	});
 	auto at = [&](uint64_t addr) { return symbols.owner(addr); };
+	const Variants variants = {{at(0x2000), {"memset"}},  {at(0x2100), {"memset"}},
+				   {at(0x2200), {"memset"}},  {at(0x2300), {"strlen"}},
+				   {at(0x2400), {"memcpy", "memmove"}}, {at(0x2500), {"memmove"}}};
 	Touched run;
 	run.executed = {at(0x1200), at(0x1100), at(0x1300), at(0x2000), at(0x2400)};
+	run.reached = {at(0x1500)};
 	run.written = {at(0x5000), at(0x5100), at(0x5300)};
 	run.read = {at(0x5200), at(0x5300)};
 	run.read_only = {at(0x400)};
-	EXPECT_EQ(make_order(symbols, run),
-		  (std::vector<std::string>{"earlier", "later", "__memset_sse2_unaligned", "__memmove_sse2_unaligned",
-					    "__memset_evex_unaligned", "__memset_avx2_unaligned",
-					    "__memcpy_avx_unaligned_erms", "__memmove_avx_unaligned_erms", "both",
-					    "small", "big", "read", "constant"}));
-	EXPECT_EQ(variants_run(symbols, run),
-		  (std::map<std::string, std::set<std::string>>{
-			  {"__memcpy", {"__memcpy_avx_unaligned_erms"}},
-			  {"__memmove", {"__memmove_avx_unaligned_erms"}},
-			  {"__memset", {"__memset_avx2_unaligned"}}}));
+	EXPECT_EQ(make_order(symbols, variants, run),
+		  (std::vector<std::string>{"earlier", "later", "reached", "memset_avx2", "memset_sse2", "memset_evex",
+					    "memcpy_avx", "memmove_sse2", "both", "small", "big", "read", "constant"}));
+	EXPECT_EQ(variants_run(variants, run), (std::map<std::string, std::set<std::string>>{
+							{"memcpy", {"memcpy_avx"}},
+							{"memmove", {"memcpy_avx"}},
+							{"memset", {"memset_avx2"}}}));
 }
 
-// f1 names A and calls f2, which names B and calls f3, which names C and a
-// writable W: read-only objects are named down to the depth of calls asked.
-TEST(Order, NamesTheReadOnlyObjectsOfCodeAndItsCallees)
+// Two resolvers, as the IRELATIVE relocations give them: each names its
+// variants by address, whatever they are called; what a resolver reads or
+// calls is none of them.
+TEST(Order, VariantsAreWhatEachResolverNames)
 {
 	std::string file(0x100, '\xcc');
 	auto put = [&](uint64_t at, const std::string &code) { file.replace(at, code.size(), code); };
-	put(0x00, std::string("\x48\x8d\x05\xf9\x0f\x00\x00" "\xe8\x04\x00\x00\x00" "\xc3", 13));
+	// lea rax, [A]; lea rdx, [B]; mov eax, [D]; call helper
+	put(0x00, std::string("\x48\x8d\x05\x19\x00\x00\x00" "\x48\x8d\x15\x22\x00\x00\x00"
+			      "\x8b\x05\xec\x0f\x00\x00" "\xe8\x35\x00\x00\x00", 25));
+	// lea rax, [B]
+	put(0x60, std::string("\x48\x8d\x05\xc9\xff\xff\xff" "\xc3", 8));
+	Elf elf{file, ET_EXEC, {{PT_LOAD, PF_R | PF_X, 0, 0x1000, 0x100, 0x100}, {PT_LOAD, PF_R, 0, 0x2000, 0x100, 0x100}},
+		{},
+		{{0x1000, 0x20, "one", true}, function(0x1020, "__strcmp_sse42"), function(0x1030, "__memset_erms"),
+		 function(0x1050, "helper"), function(0x1060, "two"), object(0x2000, 8, "D")},
+		{0x1000, 0x1060, 0x1040}};
+	const Symbols symbols(elf.symbols);
+	std::map<std::string, std::set<std::string>> found;
+	for (auto &[v, families] : find_variants(elf, symbols))
+		found[v->name] = families;
+	EXPECT_EQ(found, (std::map<std::string, std::set<std::string>>{{"__strcmp_sse42", {"one"}},
+									{"__memset_erms", {"one", "two"}}}));
+}
+
+// f1 names A, calls f2 and jumps to the global g; f2 names B and calls f3,
+// which names C and a writable W. Down to the depth of calls asked, the
+// functions of their own file are reached and the read-only objects named.
+TEST(Order, ReachesWhatCodeAndItsCalleesName)
+{
+	std::string file(0x100, '\xcc');
+	auto put = [&](uint64_t at, const std::string &code) { file.replace(at, code.size(), code); };
+	put(0x00, std::string("\x48\x8d\x05\xf9\x0f\x00\x00" "\xe8\x04\x00\x00\x00" "\xeb\x22", 14));
 	put(0x10, std::string("\x8b\x05\xfa\x0f\x00\x00" "\xe8\x05\x00\x00\x00" "\xc3", 12));
 	put(0x20, std::string("\x48\x8d\x05\xf9\x0f\x00\x00" "\x48\x8b\x05\xd2\x1f\x00\x00" "\xc3", 15));
 	Elf elf{file, ET_EXEC,
 		{{PT_LOAD, PF_R | PF_X, 0, 0x1000, 0x100, 0x100}, {PT_LOAD, PF_R, 0, 0x2000, 0x100, 0x100},
 		 {PT_LOAD, PF_R | PF_W, 0, 0x3000, 0x100, 0x100}},
 		{},
-		{function(0x1000, "f1"), function(0x1010, "f2"), function(0x1020, "f3"), object(0x2000, 8, "A"),
-		 object(0x2010, 8, "B"), object(0x2020, 8, "C"), object(0x3000, 8, "W")}};
+		{function(0x1000, "f1", true), function(0x1010, "f2", true), function(0x1020, "f3", true),
+		 function(0x1030, "g"), object(0x2000, 8, "A"), object(0x2010, 8, "B"), object(0x2020, 8, "C"),
+		 object(0x3000, 8, "W")},
+		{}};
 	const Symbols symbols(elf.symbols);
-	Touched run;
-	run.executed = {symbols.owner(0x1000)};
-	const std::vector<std::vector<std::string>> named = {{"A"}, {"A", "B"}, {"A", "B", "C"}, {"A", "B", "C"}};
+	const struct {
+		std::vector<std::string> reached, named;
+	} depths[] = {{{}, {"A"}}, {{"f2"}, {"A", "B"}}, {{"f2", "f3"}, {"A", "B", "C"}}, {{"f2", "f3"}, {"A", "B", "C"}}};
 	for (int depth = 0; depth < 4; depth++) {
 		SCOPED_TRACE(depth);
-		std::vector<std::string> names;
-		for (auto *s : named_read_only(elf, symbols, run, depth))
-			names.push_back(s->name);
-		std::sort(names.begin(), names.end());
-		EXPECT_EQ(names, named[static_cast<size_t>(depth)]);
+		Touched run;
+		run.executed = {symbols.owner(0x1000)};
+		reach(run, elf, symbols, {}, depth);
+		EXPECT_EQ(names(run.reached), depths[depth].reached);
+		EXPECT_EQ(names(run.read_only), depths[depth].named);
 	}
 }
 
 // A string function's variant loads V; its caller, after the return, stores
-// to C and loads R: each instruction is judged by the function it lies in.
+// to C, loads R and stores 32 bytes over W1, W2 and W3: each instruction is
+// judged by the function it lies in, and an access by every object it
+// overlaps.
 TEST(Order, RecordsWhatEachInstructionTouchedButTheVariants)
 {
 	std::string file(0x40, '\xcc');
 	file.replace(0x00, 7, std::string("\x48\x8b\x05\xf9\x1f\x00\x00", 7));
 	file.replace(0x10, 7, std::string("\x48\x89\x05\xf1\x1f\x00\x00", 7));
 	file.replace(0x17, 7, std::string("\x48\x8b\x05\xf2\x1f\x00\x00", 7));
+	file.replace(0x1e, 8, std::string("\xc5\xfe\x7f\x05\xfa\x1f\x00\x00", 8));
 	Elf elf{file, ET_EXEC,
 		{{PT_LOAD, PF_R | PF_X, 0, 0x1000, 0x40, 0x40}, {PT_LOAD, PF_R | PF_W, 0, 0x3000, 0, 0x100}},
 		{},
-		{function(0x1000, "__memset_avx2_unaligned"), {0x1010, 0x20, "caller", true}, object(0x3000, 8, "V"),
-		 object(0x3008, 8, "C"), object(0x3010, 8, "R")}};
+		{function(0x1000, "memset_avx2"), {0x1010, 0x20, "caller", true}, object(0x3000, 8, "V"),
+		 object(0x3008, 8, "C"), object(0x3010, 8, "R"), object(0x3020, 8, "W1"), object(0x3028, 0x10, "W2"),
+		 object(0x3038, 8, "W3"), object(0x3040, 8, "after")},
+		{}};
 	const Symbols symbols(elf.symbols);
+	const Variants variants = {{symbols.owner(0x1000), {"memset"}}};
 	Touched run;
-	for (uint64_t rip : {0x1000, 0x1010, 0x1017}) {
+	for (uint64_t rip : {0x1000, 0x1010, 0x1017, 0x101e}) {
 		user_regs_struct regs{};
 		regs.rip = rip;
-		record(run, elf, symbols, variant_addrs(symbols), regs);
+		record(run, elf, symbols, variants, regs);
 	}
-	auto names = [](const std::set<const Symbol *> &set) {
-		std::vector<std::string> n;
-		for (auto *s : set)
-			n.push_back(s->name);
-		return n;
-	};
-	EXPECT_EQ(names(run.written), std::vector<std::string>{"C"});
+	EXPECT_EQ(names(run.written), (std::vector<std::string>{"C", "W1", "W2", "W3"}));
 	EXPECT_EQ(names(run.read), std::vector<std::string>{"R"});
-}
-
-TEST(Order, VariantIsReadFromTheName)
-{
-	const struct {
-		const char *name, *family, *isa;
-	} cases[] = {
-		{"__memset_avx512_unaligned_erms", "__memset", "avx512"},
-		{"__strlen_sse2", "__strlen", "sse2"},
-		{"__memcmp_evex_movbe", "__memcmp", "evex"},
-		{"__strchr_sse4_2", "__strchr", "sse4_2"},
-		{"memset", "", ""},
-		{"__libc_start_main", "", ""},
-	};
-	for (auto &c : cases) {
-		SCOPED_TRACE(c.name);
-		Variant v = variant(c.name);
-		EXPECT_EQ(v.family, c.family);
-		EXPECT_EQ(v.isa, c.isa);
-	}
 }
 
 } // namespace

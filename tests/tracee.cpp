@@ -1,8 +1,12 @@
 // SPDX-FileCopyrightText: 2026 The greet developers
 // SPDX-License-Identifier: MIT
 // A static program for the tracer's tests, doing what DO in its environment
-// says: exit 3, abort, run for ever, or take a signal (left at its default,
-// or caught) and exit 0.
+// says: exit 3, abort, run for ever, take a signal (left at its default,
+// caught, or SIGTRAP) and exit 0, or start a process, a program or a thread.
+#include <pthread.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +26,25 @@ int main()
 		std::abort();
 	if (!std::strcmp(what, "ignore"))
 		return std::raise(SIGWINCH);
+	if (!std::strcmp(what, "trap"))
+		return std::raise(SIGTRAP);
+	if (!std::strcmp(what, "fork")) {
+		pid_t child = fork();
+		if (child == 0)
+			_exit(0);
+		return child > 0 && waitpid(child, nullptr, 0) == child ? 0 : 2;
+	}
+	if (!std::strcmp(what, "exec")) {
+		char *none[] = {nullptr};
+		execve("/proc/self/exe", none, none);
+		return 2;
+	}
+	if (!std::strcmp(what, "thread")) {
+		pthread_t thread;
+		if (pthread_create(&thread, nullptr, [](void *) -> void * { return nullptr; }, nullptr) != 0)
+			return 2;
+		return pthread_join(thread, nullptr);
+	}
 	if (!std::strcmp(what, "catch")) {
 		std::signal(SIGUSR1, [](int) { caught = 1; });
 		std::raise(SIGUSR1);
