@@ -147,6 +147,8 @@ int main(int argc, char **argv)
 	};
 	if (*GREET_UNORDERED)
 		candidates.push_back({"greet_unordered", {GREET_UNORDERED}});
+	if (*GREET_PLAIN)
+		candidates.push_back({"greet_plain", {GREET_PLAIN}});
 	// A static binary a user might pick instead, where installed.
 	if (static_executable("/bin/busybox"))
 		candidates.push_back({"busybox_static_echo", {"/bin/busybox", "echo", "-n", "Hello People"}});

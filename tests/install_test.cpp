@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -57,15 +59,64 @@ std::map<std::string, std::string> recorded_files(const std::string &record)
 	return files;
 }
 
+// CMake's install scripts, cpack's among them, write install_manifest.txt
+// into the build folder whatever they install where: a user's, from a real
+// install, is kept aside and put back as it was, bytes and time, or the one
+// made here removed where there was none.
+class Kept {
+public:
+	explicit Kept(const std::string &path) : path(path), copy(temp_dir("greet-kept") + "/file")
+	{
+		existed = stat(path.c_str(), &original) == 0;
+		if (existed)
+			std::filesystem::copy_file(path, copy);
+	}
+	~Kept() { restore(); }
+	Kept(const Kept &) = delete;
+	Kept &operator=(const Kept &) = delete;
+	void restore()
+	{
+		if (restored)
+			return;
+		restored = true;
+		std::error_code ignored;
+		if (!existed) {
+			std::filesystem::remove(path, ignored);
+		} else if (std::filesystem::copy_file(copy, path, std::filesystem::copy_options::overwrite_existing,
+						      ignored)) {
+			const timespec times[2] = {original.st_atim, original.st_mtim};
+			utimensat(AT_FDCWD, path.c_str(), times, 0);
+		}
+		std::filesystem::remove_all(std::filesystem::path(copy).parent_path(), ignored);
+	}
+
+private:
+	std::string path, copy;
+	struct stat original;
+	bool existed, restored = false;
+};
+
+// A file's bytes and time, or "none".
+std::string state(const std::string &path)
+{
+	struct stat st;
+	if (stat(path.c_str(), &st) != 0)
+		return "none";
+	return std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + " " + contents(path);
+}
+
 // Two staged installs and a plain one (no DESTDIR, a prefix of its own), a
 // package made after them, a file of someone else's beside them and an
 // installed file edited since: uninstalling under each DESTDIR, or none,
 // removes what was installed there, and only while it is unchanged. What the
 // build folder's own record says was installed before the suite, a user's
-// real install among it, is still there after, byte for byte.
+// real install among it, is still there after, byte for byte, and so is
+// CMake's record of it.
 TEST(Install, UninstallRemovesWhatWasInstalledAndNothingElse)
 {
 	const std::string build = BUILD_DIR, users_record = build + "/greet-installed.txt";
+	const std::string manifest = build + "/install_manifest.txt", users_manifest = state(manifest);
+	Kept kept(manifest);
 	const std::string users = contents(users_record);
 	const auto users_files = recorded_files(users);
 	const std::string a = temp_dir("greet-destdir"), b = temp_dir("greet-destdir"),
@@ -112,6 +163,8 @@ TEST(Install, UninstallRemovesWhatWasInstalledAndNothingElse)
 	EXPECT_EQ(files_under(own), std::set<std::string>{}) << "the record outlives what it recorded";
 	EXPECT_EQ(contents(users_record), users) << "the build folder's record changed";
 	EXPECT_EQ(recorded_files(users), users_files) << "a file installed before the suite changed";
+	kept.restore();
+	EXPECT_EQ(state(manifest), users_manifest) << "CMake's install manifest changed";
 	for (auto &d : {a, b, plain, packages, own})
 		std::filesystem::remove_all(d);
 }
