@@ -2,27 +2,30 @@
 // SPDX-License-Identifier: MIT
 // greet-trace [-o ORDER | --report] [--steps N] PROGRAM [NAME=VALUE ...]
 //
-// Runs PROGRAM, a static and unstripped x86-64 executable, once under
-// ptrace, one instruction at a time, with no arguments, standard input and
-// output on /dev/null and an environment of the NAME=VALUE given alone, and
-// writes to ORDER (standard output without -o) the symbol order that gathers
-// what its start-up and exit touch, for lld's --symbol-ordering-file (see
-// order.hpp). An object counts as written where its bytes differ between
-// exec and exit or an instruction stored to it, and as read where an
-// instruction loaded from it; what the string functions touch is passed
-// over, since that depends on the variant this processor runs.
+// Runs PROGRAM, a static and unstripped x86-64 executable in a regular file
+// of at most 256 MiB, once under ptrace, one instruction at a time, with no
+// arguments, standard input and output on /dev/null and an environment of
+// the NAME=VALUE given alone, and writes to ORDER (standard output without
+// -o) the symbol order that gathers what its start-up and exit touch, for
+// lld's --symbol-ordering-file (see order.hpp). An object counts as written
+// where its bytes differ between exec and exit or an instruction stored to
+// it, and as read where an instruction loaded from it; what the string
+// functions' variants touch is passed over, since that depends on the
+// variant this processor runs.
 //
 // --report prints instead how many instructions ran, how many 64 KiB windows
 // the executed code lies in and how many pages the run wrote, the variant
 // each string function family ran, then each window and page.
 //
-// A signal sent to PROGRAM is passed on to it, as it would be untraced. A
-// PROGRAM that does not exit with status 0, or runs more than N instructions
-// (5,000,000 unless --steps says), is an error. Where ptrace is not
-// permitted, -o writes an empty ORDER, dated so that the next build traces
+// A signal sent to PROGRAM, SIGTRAP included, is passed on to it, as it
+// would be untraced. A PROGRAM that does not exit with status 0, runs more
+// than N instructions (5,000,000 unless --steps says), or runs another
+// program, starts a process or a thread, and so cannot be traced whole, is
+// an error. Where ptrace is not permitted, or kills the process that asks
+// for it, -o writes an empty ORDER, dated so that the next build traces
 // again, and says so in one line: the program is then linked in its plain
-// order. Any other failure is one line on standard error, exit 1, and no
-// ORDER changed.
+// order. Any other failure is one line on standard error, exit 1, no ORDER
+// changed and no ORDER.new left.
 #include "elf.hpp"
 #include "order.hpp"
 
