@@ -126,11 +126,50 @@ References references(std::string_view bytes, uint64_t addr)
 			const ZydisDecodedOperand &op = ops[i];
 			ZyanU64 target;
 			bool rip_relative = op.type == ZYDIS_OPERAND_TYPE_MEMORY && op.mem.base == ZYDIS_REGISTER_RIP;
-			bool branch = op.type == ZYDIS_OPERAND_TYPE_IMMEDIATE && op.imm.is_relative;
-			if ((rip_relative || branch) && ZYAN_SUCCESS(ZydisCalcAbsoluteAddress(&insn, &op, addr + at, &target)))
-				(branch ? found.branches : found.data).push_back(target);
+			bool call = insn.mnemonic == ZYDIS_MNEMONIC_CALL && op.type == ZYDIS_OPERAND_TYPE_IMMEDIATE &&
+				    op.imm.is_relative;
+			if ((rip_relative || call) && ZYAN_SUCCESS(ZydisCalcAbsoluteAddress(&insn, &op, addr + at, &target)))
+				(call ? found.calls : found.data).push_back(target);
 		}
 		at += insn.length;
 	}
 	return found;
+}
+
+int level(std::string_view bytes)
+{
+	int highest = 1;
+	ZydisDecodedInstruction insn;
+	for (size_t at = 0; at < bytes.size();) {
+		if (!ZYAN_SUCCESS(ZydisDecoderDecodeInstruction(&decoder(), nullptr, bytes.data() + at, bytes.size() - at,
+								&insn))) {
+			at++;
+			continue;
+		}
+		switch (insn.meta.isa_ext) {
+		case ZYDIS_ISA_EXT_AVX512EVEX:
+		case ZYDIS_ISA_EXT_AVX512VEX:
+			highest = 4;
+			break;
+		case ZYDIS_ISA_EXT_AVX:
+		case ZYDIS_ISA_EXT_AVX2:
+		case ZYDIS_ISA_EXT_AVX2GATHER:
+		case ZYDIS_ISA_EXT_FMA:
+		case ZYDIS_ISA_EXT_F16C:
+		case ZYDIS_ISA_EXT_BMI1:
+		case ZYDIS_ISA_EXT_BMI2:
+		case ZYDIS_ISA_EXT_LZCNT:
+		case ZYDIS_ISA_EXT_MOVBE:
+			highest = std::max(highest, 3);
+			break;
+		case ZYDIS_ISA_EXT_SSSE3:
+		case ZYDIS_ISA_EXT_SSE4:
+			highest = std::max(highest, 2);
+			break;
+		default:
+			break;
+		}
+		at += insn.length;
+	}
+	return highest;
 }

@@ -24,9 +24,16 @@ struct Access {
 std::vector<Access> accesses(std::string_view bytes, uint64_t rip, const user_regs_struct &regs);
 
 // What the code in bytes, loaded at addr, names by address: the targets of
-// its RIP-relative operands, lea's included, and of its direct calls and
-// jumps. Decoding goes on past bytes that are no instruction.
+// its RIP-relative operands, lea's included, and of its direct calls (not
+// its jumps, which stay within a function or leave it for good, as to a
+// compiler's cold part of it). Decoding goes on past bytes that are no
+// instruction.
 struct References {
-	std::vector<uint64_t> data, branches;
+	std::vector<uint64_t> data, calls;
 };
 References references(std::string_view bytes, uint64_t addr);
+
+// The x86-64 level, 1 to 4, that the code in bytes needs: the highest that
+// any of its instructions' extensions belongs to (2: SSSE3 and SSE4; 3: AVX,
+// AVX2, FMA, F16C, BMI, LZCNT and MOVBE; 4: AVX-512).
+int level(std::string_view bytes);

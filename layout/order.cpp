@@ -18,8 +18,8 @@ std::set<const Symbol *> families_run(const Variants &variants, const Touched &r
 {
 	const auto run_families = variants_run(variants, run);
 	std::set<const Symbol *> all;
-	for (auto &[v, families] : variants)
-		for (auto &f : families)
+	for (auto &[v, variant] : variants)
+		for (auto &f : variant.families)
 			if (run_families.count(f))
 				all.insert(v);
 	return all;
@@ -79,8 +79,10 @@ Variants find_variants(const Elf &elf, const Symbols &symbols)
 		if (!r || !r->code || r->addr != resolver)
 			continue;
 		for (uint64_t addr : references(elf.bytes_at(r->addr, r->size, PF_R | PF_X), r->addr).data)
-			if (const Symbol *v = symbols.owner(addr); v && v->code && v->addr == addr)
-				found[v].insert(r->name);
+			if (const Symbol *v = symbols.owner(addr); v && v->code && v->addr == addr) {
+				found[v].level = level(elf.bytes_at(v->addr, v->size, PF_R | PF_X));
+				found[v].families.insert(r->name);
+			}
 	}
 	return found;
 }
@@ -101,7 +103,7 @@ std::map<std::string, std::set<std::string>> variants_run(const Variants &varian
 	std::map<std::string, std::set<std::string>> run_families;
 	for (auto *e : run.executed)
 		if (auto it = variants.find(e); it != variants.end())
-			for (auto &f : it->second)
+			for (auto &f : it->second.families)
 				run_families[f].insert(e->name);
 	return run_families;
 }
@@ -121,7 +123,7 @@ void reach(Touched &run, const Elf &elf, const Symbols &symbols, const Variants 
 				if (const Symbol *s = symbols.owner(addr); s && !s->code && elf.read_only(addr))
 					run.read_only.insert(s);
 			if (depth > 0)
-				for (uint64_t addr : r.branches)
+				for (uint64_t addr : r.calls)
 					if (const Symbol *s = symbols.owner(addr); s && s->code && s->local && !seen.count(s))
 						callees.insert(s);
 		}
@@ -146,7 +148,10 @@ std::vector<std::string> make_order(const Symbols &symbols, const Variants &vari
 	add(code);
 	const auto all = families_run(variants, run);
 	std::vector<const Symbol *> run_variants(all.begin(), all.end());
-	std::sort(run_variants.begin(), run_variants.end(), by_addr);
+	std::sort(run_variants.begin(), run_variants.end(), [&](const Symbol *a, const Symbol *b) {
+		int la = variants.at(a).level, lb = variants.at(b).level;
+		return la != lb ? la < lb : by_addr(a, b);
+	});
 	add(run_variants);
 
 	std::vector<const Symbol *> written(run.written.begin(), run.written.end());

@@ -34,12 +34,17 @@ private:
 	std::map<std::string, int> defined;
 };
 
-// The string functions' variants, each with its families: every function
-// that an IFUNC resolver (as the IRELATIVE relocations give them) names by
-// address is a variant of that resolver's family, known by the resolver's
-// name. Read from the program's own code, so that whatever a C library calls
-// its variants, and whichever this processor picks, the set is the same.
-using Variants = std::map<const Symbol *, std::set<std::string>>;
+// The string functions' variants, each with its families and the x86-64
+// level its code needs: every function that an IFUNC resolver (as the
+// IRELATIVE relocations give them) names by address is a variant of that
+// resolver's family, known by the resolver's name. Read from the program's
+// own code, so that whatever a C library calls its variants, and whichever
+// this processor picks, they are the same.
+struct Variant {
+	int level;
+	std::set<std::string> families;
+};
+using Variants = std::map<const Symbol *, Variant>;
 Variants find_variants(const Elf &elf, const Symbols &symbols);
 
 // What a run touched: the functions executed and those reached from them
@@ -70,8 +75,9 @@ void reach(Touched &run, const Elf &elf, const Symbols &symbols, const Variants 
 //             program's own address order, so that the order says which
 //             sections lie together and nothing about the path one
 //             processor took among them;
-//   variants  every variant of each string function family run, by address:
-//             the same whichever variant this processor ran;
+//   variants  every variant of each string function family run, level by
+//             level and then by address, so that what one processor runs
+//             lies together: the same whichever variant this processor ran;
 //   written   each object written, smallest first, so that a large one
 //             written in part does not push the small ones onto a page of
 //             their own;

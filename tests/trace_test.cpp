@@ -151,8 +151,8 @@ TEST(Order, OwnerIsTheSymbolAnAddressLiesIn)
 	}
 }
 
-// Code by address, every variant of each family run by address, written
-// objects smallest first, then those only read, writable before read-only;
+// Code by address, every variant of each family run by level and address,
+// written objects smallest first, then those only read, writable before read-only;
 // a name the linker could not tell apart is left out.
 TEST(Order, GathersCodeVariantsThenWrittenThenReadData)
 {
@@ -165,9 +165,9 @@ TEST(Order, GathersCodeVariantsThenWrittenThenReadData)
 		object(0x5300, 4, "both"), object(0x400, 16, "constant"),
 	});
 	auto at = [&](uint64_t addr) { return symbols.owner(addr); };
-	const Variants variants = {{at(0x2000), {"memset"}},  {at(0x2100), {"memset"}},
-				   {at(0x2200), {"memset"}},  {at(0x2300), {"strlen"}},
-				   {at(0x2400), {"memcpy", "memmove"}}, {at(0x2500), {"memmove"}}};
+	const Variants variants = {{at(0x2000), {3, {"memset"}}},	  {at(0x2100), {1, {"memset"}}},
+				   {at(0x2200), {4, {"memset"}}},	  {at(0x2300), {3, {"strlen"}}},
+				   {at(0x2400), {3, {"memcpy", "memmove"}}}, {at(0x2500), {1, {"memmove"}}}};
 	Touched run;
 	run.executed = {at(0x1200), at(0x1100), at(0x1300), at(0x2000), at(0x2400)};
 	run.reached = {at(0x1500)};
@@ -175,8 +175,8 @@ TEST(Order, GathersCodeVariantsThenWrittenThenReadData)
 	run.read = {at(0x5200), at(0x5300)};
 	run.read_only = {at(0x400)};
 	EXPECT_EQ(make_order(symbols, variants, run),
-		  (std::vector<std::string>{"earlier", "later", "reached", "memset_avx2", "memset_sse2", "memset_evex",
-					    "memcpy_avx", "memmove_sse2", "both", "small", "big", "read", "constant"}));
+		  (std::vector<std::string>{"earlier", "later", "reached", "memset_sse2", "memmove_sse2", "memset_avx2",
+					    "memcpy_avx", "memset_evex", "both", "small", "big", "read", "constant"}));
 	EXPECT_EQ(variants_run(variants, run), (std::map<std::string, std::set<std::string>>{
 							{"memcpy", {"memcpy_avx"}},
 							{"memmove", {"memcpy_avx"}},
@@ -184,8 +184,8 @@ TEST(Order, GathersCodeVariantsThenWrittenThenReadData)
 }
 
 // Two resolvers, as the IRELATIVE relocations give them: each names its
-// variants by address, whatever they are called; what a resolver reads or
-// calls is none of them.
+// variants by address, whatever they are called, and a variant's level is
+// what its code needs; what a resolver reads or calls is none of them.
 TEST(Order, VariantsAreWhatEachResolverNames)
 {
 	std::string file(0x100, '\xcc');
@@ -193,6 +193,9 @@ TEST(Order, VariantsAreWhatEachResolverNames)
 	// lea rax, [A]; lea rdx, [B]; mov eax, [D]; call helper
 	put(0x00, std::string("\x48\x8d\x05\x19\x00\x00\x00" "\x48\x8d\x15\x22\x00\x00\x00"
 			      "\x8b\x05\xec\x0f\x00\x00" "\xe8\x35\x00\x00\x00", 25));
+	// pcmpistri (SSE4.2) in A, whatever its name; an EVEX store in B
+	put(0x20, std::string("\x66\x0f\x3a\x63\xca\x1a", 6));
+	put(0x30, std::string("\x62\xe1\xfe\x48\x7f\x07", 6));
 	// lea rax, [B]
 	put(0x60, std::string("\x48\x8d\x05\xc9\xff\xff\xff" "\xc3", 8));
 	Elf elf{file, ET_EXEC, {{PT_LOAD, PF_R | PF_X, 0, 0x1000, 0x100, 0x100}, {PT_LOAD, PF_R, 0, 0x2000, 0x100, 0x100}},
@@ -201,30 +204,32 @@ TEST(Order, VariantsAreWhatEachResolverNames)
 		 function(0x1050, "helper"), function(0x1060, "two"), object(0x2000, 8, "D")},
 		{0x1000, 0x1060, 0x1040}};
 	const Symbols symbols(elf.symbols);
-	std::map<std::string, std::set<std::string>> found;
-	for (auto &[v, families] : find_variants(elf, symbols))
-		found[v->name] = families;
-	EXPECT_EQ(found, (std::map<std::string, std::set<std::string>>{{"__strcmp_sse42", {"one"}},
-									{"__memset_erms", {"one", "two"}}}));
+	std::map<std::string, std::pair<int, std::set<std::string>>> found;
+	for (auto &[v, variant] : find_variants(elf, symbols))
+		found[v->name] = {variant.level, variant.families};
+	EXPECT_EQ(found, (std::map<std::string, std::pair<int, std::set<std::string>>>{
+				 {"__strcmp_sse42", {2, {"one"}}}, {"__memset_erms", {4, {"one", "two"}}}}));
 }
 
-// f1 names A, calls f2 and jumps to the global g; f2 names B and calls f3,
-// which names C and a writable W. Down to the depth of calls asked, the
-// functions of their own file are reached and the read-only objects named.
+// f1 names A and calls f2 and the global g; f2 names B, calls f3 and jumps
+// to h; f3 names C and a writable W. Down to the depth of calls asked, the
+// functions of their own file called are reached and the read-only objects
+// named.
 TEST(Order, ReachesWhatCodeAndItsCalleesName)
 {
 	std::string file(0x100, '\xcc');
 	auto put = [&](uint64_t at, const std::string &code) { file.replace(at, code.size(), code); };
-	put(0x00, std::string("\x48\x8d\x05\xf9\x0f\x00\x00" "\xe8\x04\x00\x00\x00" "\xeb\x22", 14));
-	put(0x10, std::string("\x8b\x05\xfa\x0f\x00\x00" "\xe8\x05\x00\x00\x00" "\xc3", 12));
+	put(0x00, std::string("\x8b\x05\xfa\x0f\x00\x00" "\xe8\x05\x00\x00\x00" "\xe8\x20\x00\x00\x00", 16));
+	put(0x10, std::string("\x8b\x05\xfa\x0f\x00\x00" "\xe8\x05\x00\x00\x00" "\xeb\x23" "\xc3", 14));
 	put(0x20, std::string("\x48\x8d\x05\xf9\x0f\x00\x00" "\x48\x8b\x05\xd2\x1f\x00\x00" "\xc3", 15));
+	put(0x40, std::string("\x48\x8d\x05\xf9\x0f\x00\x00" "\xc3", 8));
 	Elf elf{file, ET_EXEC,
 		{{PT_LOAD, PF_R | PF_X, 0, 0x1000, 0x100, 0x100}, {PT_LOAD, PF_R, 0, 0x2000, 0x100, 0x100},
 		 {PT_LOAD, PF_R | PF_W, 0, 0x3000, 0x100, 0x100}},
 		{},
 		{function(0x1000, "f1", true), function(0x1010, "f2", true), function(0x1020, "f3", true),
-		 function(0x1030, "g"), object(0x2000, 8, "A"), object(0x2010, 8, "B"), object(0x2020, 8, "C"),
-		 object(0x3000, 8, "W")},
+		 function(0x1030, "g"), function(0x1040, "h", true), object(0x2000, 8, "A"), object(0x2010, 8, "B"),
+		 object(0x2020, 8, "C"), object(0x2040, 8, "D"), object(0x3000, 8, "W")},
 		{}};
 	const Symbols symbols(elf.symbols);
 	const struct {
@@ -259,7 +264,7 @@ TEST(Order, RecordsWhatEachInstructionTouchedButTheVariants)
 		 object(0x3038, 8, "W3"), object(0x3040, 8, "after")},
 		{}};
 	const Symbols symbols(elf.symbols);
-	const Variants variants = {{symbols.owner(0x1000), {"memset"}}};
+	const Variants variants = {{symbols.owner(0x1000), {3, {"memset"}}}};
 	Touched run;
 	for (uint64_t rip : {0x1000, 0x1010, 0x1017, 0x101e}) {
 		user_regs_struct regs{};
