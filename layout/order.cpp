@@ -80,8 +80,11 @@ Variants find_variants(const Elf &elf, const Symbols &symbols)
 			continue;
 		for (uint64_t addr : references(elf.bytes_at(r->addr, r->size, PF_R | PF_X), r->addr).data)
 			if (const Symbol *v = symbols.owner(addr); v && v->code && v->addr == addr) {
-				found[v].level = level(elf.bytes_at(v->addr, v->size, PF_R | PF_X));
-				found[v].families.insert(r->name);
+				// A variant that several resolvers name is decoded once.
+				auto [it, first] = found.try_emplace(v);
+				if (first)
+					it->second.level = level(elf.bytes_at(v->addr, v->size, PF_R | PF_X));
+				it->second.families.insert(r->name);
 			}
 	}
 	return found;

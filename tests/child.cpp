@@ -131,14 +131,16 @@ std::string ptrace_refused()
 {
 	static const std::string refused = [] {
 		pid_t pid = fork();
+		if (pid < 0)
+			cannot("fork");
 		if (pid == 0)
 			_exit(ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0 ? 0 : 1);
 		int status;
 		pid_t reaped;
 		while ((reaped = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
 		}
-		if (pid < 0 || reaped != pid)
-			cannot("fork");
+		if (reaped != pid)
+			cannot("waitpid");
 		if (WIFSIGNALED(status))
 			return "needs ptrace, and asking for it ends a process by signal " + std::to_string(WTERMSIG(status));
 		return std::string(WEXITSTATUS(status) ? "needs ptrace, which is not permitted here" : "");
