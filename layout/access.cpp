@@ -10,6 +10,9 @@
 
 namespace {
 
+// The flags register's direction flag: string instructions count down.
+constexpr uint64_t direction_flag = 1u << 10;
+
 const ZydisDecoder &decoder()
 {
 	static const ZydisDecoder d = [] {
@@ -60,7 +63,7 @@ std::pair<uint64_t, uint64_t> span(const ZydisDecodedInstruction &insn, const us
 		return {addr, size};
 	const uint64_t count = std::min<uint64_t>(insn.address_width == 32 ? regs.rcx & 0xffffffff : regs.rcx, ~uint64_t{0} / size);
 	const uint64_t bytes = count * size;
-	if (!(regs.eflags & (1u << 10)))
+	if (!(regs.eflags & direction_flag))
 		return {addr, bytes};
 	return {addr + size >= bytes ? addr + size - bytes : 0, bytes};
 }

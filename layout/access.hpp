@@ -10,6 +10,9 @@
 #include <string_view>
 #include <vector>
 
+// The most bytes an x86-64 instruction takes.
+constexpr uint64_t longest_instruction = 15;
+
 struct Access {
 	uint64_t addr, size;
 	bool read, write;

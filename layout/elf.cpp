@@ -132,7 +132,9 @@ const Segment *Elf::segment_at(uint64_t addr) const
 	return nullptr;
 }
 
-bool Elf::read_only(uint64_t addr) const
+bool Segment::writable() const { return type == PT_LOAD && (flags & PF_W); }
+
+bool Elf::in_read_only_segment(uint64_t addr) const
 {
 	const Segment *s = segment_at(addr);
 	return s && (s->flags & (PF_R | PF_W | PF_X)) == PF_R;

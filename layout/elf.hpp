@@ -14,6 +14,9 @@
 struct Segment {
 	uint32_t type, flags;
 	uint64_t offset, vaddr, filesz, memsz;
+
+	// Whether it is loaded and the program may write it.
+	bool writable() const;
 };
 
 struct Section {
@@ -46,7 +49,7 @@ struct Elf {
 	// The loaded segment whose memory holds addr, or null.
 	const Segment *segment_at(uint64_t addr) const;
 	// Whether addr lies in a segment that is neither writable nor executable.
-	bool read_only(uint64_t addr) const;
+	bool in_read_only_segment(uint64_t addr) const;
 	// The file's bytes at addr, up to max, where a loaded segment maps addr
 	// from the file with the flags asked for; empty where none does.
 	std::string_view bytes_at(uint64_t addr, uint64_t max, uint32_t flags) const;

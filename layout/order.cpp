@@ -95,10 +95,16 @@ void record(Touched &run, const Elf &elf, const Symbols &symbols, const Variants
 {
 	if (const Symbol *f = symbols.owner(regs.rip); f && variants.count(f))
 		return;
-	for (auto &a : accesses(elf.bytes_at(regs.rip, 15, PF_X), regs.rip, regs))
-		for (const Symbol *s : symbols.overlapping(a.addr, a.size))
-			if (!s->code)
+	for (auto &a : accesses(elf.bytes_at(regs.rip, longest_instruction, PF_X), regs.rip, regs))
+		for (const Symbol *s : symbols.overlapping(a.addr, a.size)) {
+			const Segment *segment = elf.segment_at(s->addr);
+			if (s->code || !segment)
+				continue;
+			if (segment->writable())
 				(a.write ? run.written : run.read).insert(s);
+			else if (!a.write && elf.in_read_only_segment(s->addr))
+				run.constants.insert(s);
+		}
 }
 
 std::map<std::string, std::set<std::string>> variants_run(const Variants &variants, const Touched &run)
@@ -123,8 +129,8 @@ void reach(Touched &run, const Elf &elf, const Symbols &symbols, const Variants 
 				run.reached.insert(f);
 			const References r = references(elf.bytes_at(f->addr, f->size, PF_R | PF_X), f->addr);
 			for (uint64_t addr : r.data)
-				if (const Symbol *s = symbols.owner(addr); s && !s->code && elf.read_only(addr))
-					run.read_only.insert(s);
+				if (const Symbol *s = symbols.owner(addr); s && !s->code && elf.in_read_only_segment(addr))
+					run.constants.insert(s);
 			if (depth > 0)
 				for (uint64_t addr : r.calls)
 					if (const Symbol *s = symbols.owner(addr); s && s->code && s->local && !seen.count(s))
@@ -162,7 +168,7 @@ std::vector<std::string> make_order(const Symbols &symbols, const Variants &vari
 		return a->size != b->size ? a->size < b->size : by_addr(a, b);
 	});
 	add(written);
-	for (auto *group : {&run.read, &run.read_only}) {
+	for (auto *group : {&run.read, &run.constants}) {
 		std::vector<const Symbol *> read;
 		for (auto *s : *group)
 			if (!run.written.count(s))

@@ -26,7 +26,6 @@ public:
 	std::vector<const Symbol *> overlapping(uint64_t addr, uint64_t size) const;
 	// Whether name is defined once, so that the linker knows which is meant.
 	bool unique(const std::string &name) const;
-	const std::vector<Symbol> &sized() const { return sorted; }
 
 private:
 	std::vector<Symbol> sorted;
@@ -48,15 +47,17 @@ using Variants = std::map<const Symbol *, Variant>;
 Variants find_variants(const Elf &elf, const Symbols &symbols);
 
 // What a run touched: the functions executed and those reached from them
-// (below), the objects written and read, and the read-only objects named.
+// (below), the objects of the writable segments written and read, and the
+// constants: the objects of the read-only segment read or named.
 struct Touched {
-	std::set<const Symbol *> executed, reached, written, read, read_only;
+	std::set<const Symbol *> executed, reached, written, read, constants;
 };
 
 // What the instruction at regs.rip, run with regs, read and wrote, by its
-// operands, as every object of the program each access overlaps. The
-// variants' own accesses are passed over: they differ from one variant, and
-// so from one processor, to the next.
+// operands, as every object of the program each access overlaps; an object
+// of no writable segment counts only as a constant read. The variants' own
+// accesses are passed over: they differ from one variant, and so from one
+// processor, to the next.
 void record(Touched &run, const Elf &elf, const Symbols &symbols, const Variants &variants,
 	    const user_regs_struct &regs);
 
@@ -67,7 +68,7 @@ std::map<std::string, std::set<std::string>> variants_run(const Variants &varian
 // this one's place (another vendor's cache set-up, another variant): the
 // functions that the functions run and every variant of the families run
 // call directly, down to depth calls, go to run.reached, and the read-only
-// objects all of them name by address to run.read_only.
+// objects all of them name by address to run.constants.
 void reach(Touched &run, const Elf &elf, const Symbols &symbols, const Variants &variants, int depth);
 
 // For lld's --symbol-ordering-file, one name a line:
@@ -81,6 +82,6 @@ void reach(Touched &run, const Elf &elf, const Symbols &symbols, const Variants 
 //   written   each object written, smallest first, so that a large one
 //             written in part does not push the small ones onto a page of
 //             their own;
-//   read      each writable object only read, then each read-only one, in
+//   read      each writable object only read, then each constant, in
 //             address order.
 std::vector<std::string> make_order(const Symbols &symbols, const Variants &variants, const Touched &run);

@@ -173,7 +173,7 @@ TEST(Order, GathersCodeVariantsThenWrittenThenReadData)
 	run.reached = {at(0x1500)};
 	run.written = {at(0x5000), at(0x5100), at(0x5300)};
 	run.read = {at(0x5200), at(0x5300)};
-	run.read_only = {at(0x400)};
+	run.constants = {at(0x400)};
 	EXPECT_EQ(make_order(symbols, variants, run),
 		  (std::vector<std::string>{"earlier", "later", "reached", "memset_sse2", "memmove_sse2", "memset_avx2",
 					    "memcpy_avx", "memset_evex", "both", "small", "big", "read", "constant"}));
@@ -241,7 +241,7 @@ TEST(Order, ReachesWhatCodeAndItsCalleesName)
 		run.executed = {symbols.owner(0x1000)};
 		reach(run, elf, symbols, {}, depth);
 		EXPECT_EQ(names(run.reached), depths[depth].reached);
-		EXPECT_EQ(names(run.read_only), depths[depth].named);
+		EXPECT_EQ(names(run.constants), depths[depth].named);
 	}
 }
 
