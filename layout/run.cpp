@@ -173,7 +173,7 @@ std::vector<std::string> writable(pid_t pid, const Elf &elf)
 
 // Each byte of the writable segments that differs between exec and exit:
 // its page was written, and so was the object it lies in.
-void mark_written(Run &run, const Elf &elf, const Symbols &symbols, const std::vector<std::string> &before,
+void mark_written(Traced &run, const Elf &elf, const Symbols &symbols, const std::vector<std::string> &before,
 		  const std::vector<std::string> &after)
 {
 	size_t i = 0;
@@ -207,7 +207,7 @@ std::string cannot_go_on(const std::string &program, int event)
 }
 
 // Steps the stopped program until its exit stop.
-void step(Tracee &t, Run &run, const std::string &program, unsigned long most_steps, const Elf &elf,
+void step(Tracee &t, Traced &run, const std::string &program, unsigned long most_steps, const Elf &elf,
 	  const Symbols &symbols, const Variants &variants)
 {
 	const Symbol *current = nullptr;
@@ -249,7 +249,7 @@ void step(Tracee &t, Run &run, const std::string &program, unsigned long most_st
 
 } // namespace
 
-Run trace(const std::string &program, const std::vector<std::string> &env, unsigned long most_steps, const Elf &elf,
+Traced trace(const std::string &program, const std::vector<std::string> &env, unsigned long most_steps, const Elf &elf,
 	  const Symbols &symbols, const Variants &variants)
 {
 	uint64_t writable_bytes = 0;
@@ -260,7 +260,7 @@ Run trace(const std::string &program, const std::vector<std::string> &env, unsig
 	Tracee t;
 	start(t, program, env);
 	const auto before = writable(t.pid, elf);
-	Run run;
+	Traced run;
 	step(t, run, program, most_steps, elf, symbols, variants);
 	unsigned long exit_status = 0;
 	check(ptrace(PTRACE_GETEVENTMSG, t.pid, nullptr, &exit_status));

@@ -17,7 +17,7 @@
 // each page it writes.
 constexpr unsigned page_shift = 12, window_shift = 16;
 
-struct Run : Touched {
+struct Traced : Touched {
 	unsigned long steps = 0;
 	std::set<uint64_t> code_windows, written_pages;
 };
@@ -40,5 +40,5 @@ struct PtraceRefused : TraceError {
 // untraced. A program that does not exit with status 0, runs for longer, or
 // runs another program, starts a process or a thread, throws TraceError. No
 // child is left behind, stopped or running, on any path.
-Run trace(const std::string &program, const std::vector<std::string> &env, unsigned long most_steps, const Elf &elf,
+Traced trace(const std::string &program, const std::vector<std::string> &env, unsigned long most_steps, const Elf &elf,
 	  const Symbols &symbols, const Variants &variants);

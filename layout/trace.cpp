@@ -156,7 +156,7 @@ void write_order(const char *path, const std::vector<std::string> &names, bool d
 	}
 }
 
-void report(const Run &run, const Variants &variants)
+void report(const Traced &run, const Variants &variants)
 {
 	std::printf("instructions %lu\ncode windows %zu\nwritten pages %zu\n", run.steps, run.code_windows.size(),
 		    run.written_pages.size());
@@ -178,7 +178,7 @@ int main(int argc, char **argv)
 	const Elf elf = load(o.program, bytes);
 	const Symbols symbols(elf.symbols);
 	const Variants variants = find_variants(elf, symbols);
-	Run run;
+	Traced run;
 	try {
 		run = trace(o.program, o.env, o.steps, elf, symbols, variants);
 	} catch (const PtraceRefused &e) {

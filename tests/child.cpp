@@ -127,6 +127,25 @@ std::string contents(const std::string &path)
 	return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
 }
 
+std::string temp_file(const std::string &name, const std::string &text)
+{
+	std::string path = testing::TempDir() + name + "-XXXXXX";
+	const int fd = mkstemp(path.data());
+	if (fd < 0)
+		cannot("mkstemp");
+	close(fd);
+	std::ofstream(path, std::ios::binary) << text;
+	return path;
+}
+
+std::string temp_dir(const std::string &name)
+{
+	std::string path = testing::TempDir() + name + "-XXXXXX";
+	if (!mkdtemp(path.data()))
+		cannot("mkdtemp");
+	return path;
+}
+
 std::string ptrace_refused()
 {
 	static const std::string refused = [] {
@@ -146,14 +165,4 @@ std::string ptrace_refused()
 		return std::string(WEXITSTATUS(status) ? "needs ptrace, which is not permitted here" : "");
 	}();
 	return refused;
-}
-
-// The dispositions the suite relies on, whatever its parent left: children
-// are reaped by waitpid, which a SIGCHLD left ignored would make fail, and
-// each child's SIGPIPE is set by start().
-int main(int argc, char **argv)
-{
-	signal(SIGCHLD, SIG_DFL);
-	testing::InitGoogleTest(&argc, argv);
-	return RUN_ALL_TESTS();
 }

@@ -35,6 +35,10 @@ Child start(const std::vector<std::string> &argv, const std::function<void()> &p
 Outcome finish(Child c, std::chrono::seconds guard = std::chrono::minutes(5));
 
 std::string contents(const std::string &path);
+// A new file holding text, and a new empty folder, named after name in the
+// test's temporary folder; what cannot be made throws.
+std::string temp_file(const std::string &name, const std::string &text = "");
+std::string temp_dir(const std::string &name);
 
 // Why a child of this process cannot be traced (ptrace refused: a tracer of
 // our own, a sandbox, a seccomp filter that kills the caller), or "" where
@@ -44,3 +48,9 @@ std::string ptrace_refused();
 	if (const std::string refused = ptrace_refused(); !refused.empty())    \
 	GTEST_SKIP() << refused
 
+// The tracer's tests need greet linked in a traced order, and ptrace.
+#define SKIP_UNLESS_ORDERED()                                                                                \
+	if (!GREET_ORDERED)                                                                                  \
+		GTEST_SKIP() << "greet is not linked in a traced start-up order (not static, no lld, no Zydis, " \
+				"or cross-built)";                                                           \
+	SKIP_UNLESS_PTRACE()

@@ -123,8 +123,8 @@ class AppendFile : public testing::Test {
 protected:
 	void SetUp() override
 	{
-		path = testing::TempDir() + "greet-append-XXXXXX";
-		fd = mkostemp(path.data(), O_APPEND | O_CLOEXEC);
+		path = temp_file("greet-append");
+		fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
 		ASSERT_GE(fd, 0) << path << ": " << std::strerror(errno);
 	}
 	void TearDown() override
@@ -218,8 +218,8 @@ TEST(Greet, ReportsAFailureGivenOnlyAtClose)
 	};
 	for (auto &c : cases) {
 		SCOPED_TRACE(c.error ? c.error : "no failure");
-		std::string path = testing::TempDir() + "greet-close-XXXXXX";
-		int fd = mkostemp(path.data(), O_CLOEXEC);
+		const std::string path = temp_file("greet-close");
+		int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
 		ASSERT_GE(fd, 0);
 		std::vector<std::string> argv = {STRACE, "-qq", "-o", "/dev/null", "-P", path, "-e", "trace=close"};
 		if (c.error)
@@ -249,8 +249,7 @@ TEST(Greet, MakesOneWriteAndNoOtherUseOfFiles)
 	if (std::string(STRACE).empty())
 		GTEST_SKIP() << "strace not found";
 	SKIP_UNLESS_PTRACE();
-	std::string log = testing::TempDir() + "greet-strace-XXXXXX";
-	close(mkstemp(log.data()));
+	const std::string log = temp_file("greet-strace");
 	expect_greeted(finish(start({STRACE, "-f", "-qq", "-o", log, GREET})));
 
 	const std::set<std::string> writes = {"write", "writev", "pwrite64", "pwritev", "pwritev2"};
@@ -283,3 +282,13 @@ TEST(Greet, MakesOneWriteAndNoOtherUseOfFiles)
 }
 
 } // namespace
+
+// The dispositions the suite relies on, whatever its parent left: children
+// are reaped by waitpid, which a SIGCHLD left ignored would make fail, and
+// each child's SIGPIPE is set by start().
+int main(int argc, char **argv)
+{
+	signal(SIGCHLD, SIG_DFL);
+	testing::InitGoogleTest(&argc, argv);
+	return RUN_ALL_TESTS();
+}

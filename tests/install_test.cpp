@@ -25,14 +25,6 @@
 
 namespace {
 
-std::string temp_dir(const std::string &name)
-{
-	std::string dir = testing::TempDir() + name + "-XXXXXX";
-	if (!mkdtemp(dir.data()))
-		ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
-	return dir;
-}
-
 // The regular files under root, as paths relative to it.
 std::set<std::string> files_under(const std::string &root)
 {

@@ -1,17 +1,29 @@
 // SPDX-FileCopyrightText: 2026 The greet developers
 // SPDX-License-Identifier: MIT
-// The tracer's core, by parts: what it reads of an instruction's accesses,
-// and the order it makes of what a run touched.
+// The tracer: what its core reads of an instruction's accesses, the order
+// it makes of what a run touched, its ptrace run, and what its command line
+// says when it cannot trace.
 #include "access.hpp"
+#include "child.hpp"
 #include "order.hpp"
+#include "run.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cpuid.h>
 #include <elf.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <stddef.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
-
+#include <functional>
+#include <iterator>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -273,6 +285,153 @@ TEST(Order, RecordsWhatEachInstructionTouchedButTheVariants)
 	}
 	EXPECT_EQ(names(run.written), (std::vector<std::string>{"C", "W1", "W2", "W3"}));
 	EXPECT_EQ(names(run.read), std::vector<std::string>{"R"});
+}
+
+
+// The run, called as the tracer calls it: a program traced whole gives what
+// it ran and wrote, a signal it gets is passed on to it, and what cannot be
+// traced whole, or does not end well, is one line; no child is left behind,
+// stopped or running, on any path.
+TEST(Trace, RunsAProgramWholeOrSaysWhyAndLeavesNoChild)
+{
+	SKIP_UNLESS_ORDERED();
+	const std::string tracee = GREET_TRACEE, bytes = contents(tracee);
+	const std::string not_executable = temp_file("greet-tracee", bytes);
+	const Elf elf = read_elf(bytes);
+	const Symbols symbols(elf.symbols);
+	const Variants variants = find_variants(elf, symbols);
+	const struct {
+		std::string program;
+		std::vector<std::string> env;
+		std::string why; // empty: traced whole
+		unsigned long steps = 5'000'000;
+	} cases[] = {
+		{tracee, {}, ""},
+		{tracee, {"DO=ignore"}, ""},
+		{tracee, {"DO=catch"}, ""},
+		{tracee, {"DO=exit"}, ": exited with status 3"},
+		{tracee, {"DO=abort"}, ": ended by signal 6"},
+		{tracee, {"DO=trap"}, ": ended by signal 5"},
+		{tracee, {"DO=loop"}, ": still running after 200000 instructions, so stopped", 200'000},
+		{tracee, {"DO=fork"}, ": starts another process, so it cannot be traced whole"},
+		{tracee, {"DO=exec"}, ": runs another program, so it cannot be traced whole"},
+		{tracee, {"DO=thread"}, ": starts a thread, so it cannot be traced whole"},
+		{not_executable, {}, ": Permission denied"},
+	};
+	for (auto &c : cases) {
+		SCOPED_TRACE(testing::PrintToString(c.env));
+		try {
+			const Traced run = trace(c.program, c.env, c.steps, elf, symbols, variants);
+			EXPECT_EQ(c.why, "");
+			EXPECT_TRUE(std::any_of(run.executed.begin(), run.executed.end(),
+						[](const Symbol *s) { return s->name == "main"; }));
+			EXPECT_FALSE(run.written_pages.empty());
+		} catch (const TraceError &e) {
+			EXPECT_EQ(e.what(), c.program + c.why);
+		}
+		EXPECT_EQ(waitpid(-1, nullptr, __WALL | WNOHANG), -1) << "a child is left behind";
+	}
+	unlink(not_executable.c_str());
+}
+
+// A seccomp filter, as a service manager's, that kills whatever calls ptrace.
+void kill_ptrace_callers()
+{
+	sock_filter filter[] = {
+		BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_ptrace, 0, 1),
+		BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+		BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+	};
+	sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
+	if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+		_exit(125);
+}
+
+// Where ptrace is refused (the tracer is itself traced) or kills its caller,
+// the order is empty, dated before what it is made from so that the next
+// build traces again, and the build goes on with one line saying so.
+TEST(Trace, SaysWhyItCannotTrace)
+{
+	SKIP_UNLESS_ORDERED();
+	if (!*STRACE)
+		GTEST_SKIP() << "strace not found";
+	const std::string tail = " is empty: greet is linked without its start-up order\n";
+	const struct {
+		const char *what;
+		std::vector<std::string> before;
+		std::function<void()> prepare;
+		std::string why;
+	} cases[] = {
+		{"inside a tracer", {STRACE, "-f", "-qq", "-o", "/dev/null"}, {}, "ptrace is not permitted here"},
+		{"under a filter that kills", {}, kill_ptrace_callers,
+		 "ptrace is not permitted here (it ended the child that asked for it by signal 31, Bad system call)"},
+	};
+	for (auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		const std::string path = temp_file("greet-order", "stale\n");
+		std::vector<std::string> argv = c.before;
+		argv.insert(argv.end(), {GREET_TRACE, "-o", path, GREET});
+		Outcome refused = finish(start(argv, c.prepare));
+		EXPECT_EQ(refused.ended, "exit 0");
+		EXPECT_EQ(refused.err, "greet-trace: " + c.why + ", so " + path + tail);
+		EXPECT_EQ(contents(path), "");
+		struct stat order, tracer;
+		ASSERT_EQ(stat(path.c_str(), &order), 0);
+		ASSERT_EQ(stat(GREET_TRACE, &tracer), 0);
+		EXPECT_LT(order.st_mtime, tracer.st_mtime) << "a build would take the empty order as up to date";
+		unlink(path.c_str());
+	}
+}
+
+// What cannot be loaded, traced or written, or does not end well, is one
+// line and exit 1, and the order is left as it was.
+TEST(Trace, FailsInOneLineAndLeavesTheOrder)
+{
+	SKIP_UNLESS_ORDERED();
+	const std::string unordered = contents(GREET_UNORDERED);
+	const std::string truncated = temp_file("greet-truncated", unordered.substr(0, 100)), self = "/proc/self/exe";
+	const std::string fifo = temp_file("greet-fifo"), folder = temp_dir("greet-folder"), tracee = GREET_TRACEE;
+	unlink(fifo.c_str());
+	ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+	const struct {
+		std::vector<std::string> args;
+		std::string why;
+	} cases[] = {
+		{{MANPAGE}, std::string(MANPAGE) + ": not an ELF file"},
+		{{"/nonexistent/greet"}, "/nonexistent/greet: No such file or directory"},
+		{{truncated}, truncated + ": program headers lie past the end of the file"},
+		{{GREET_UNWIND + std::string(".missing")}, GREET_UNWIND + std::string(".missing: No such file or directory")},
+		{{"--steps", "0", GREET_UNORDERED}, "--steps: not a count above 0: 0"},
+		{{"--steps", "-5", GREET_UNORDERED}, "--steps: not a count above 0: -5"},
+		{{GREET_TRACEE, "DO=exit"}, tracee + ": exited with status 3"},
+		{{"/dev"}, "/dev: not a regular file"},
+		{{"/dev/zero"}, "/dev/zero: not a regular file"},
+		{{fifo}, fifo + ": not a regular file"},
+		{{"-o", folder, GREET_UNORDERED}, "cannot rename " + folder + ".new to " + folder + ": Is a directory"},
+		{{"-o", "/nonexistent/order", GREET_UNORDERED}, "/nonexistent/order.new: No such file or directory"},
+	};
+	for (auto &c : cases) {
+		SCOPED_TRACE(testing::PrintToString(c.args));
+		const std::string order = temp_file("greet-order", "stale\n");
+		std::vector<std::string> argv = {GREET_TRACE, "-o", order};
+		argv.insert(argv.end(), c.args.begin(), c.args.end());
+		Outcome o = finish(start(argv));
+		EXPECT_EQ(o.ended, "exit 1");
+		EXPECT_EQ(o.err, "greet-trace: " + c.why + "\n");
+		EXPECT_EQ(contents(order), "stale\n");
+		for (size_t i = 1; i + 1 < argv.size(); i++) {
+			if (argv[i] == "-o") {
+				EXPECT_NE(access((argv[i + 1] + ".new").c_str(), F_OK), 0) << argv[i + 1] << ".new is left";
+			}
+		}
+		unlink(order.c_str());
+	}
+	unlink(fifo.c_str());
+	rmdir(folder.c_str());
+	Outcome dynamic = finish(start({GREET_TRACE, "--report", self}));
+	EXPECT_EQ(dynamic.err, "greet-trace: " + self + ": not a static, position-dependent executable\n");
+	unlink(truncated.c_str());
 }
 
 } // namespace
