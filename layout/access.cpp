@@ -108,9 +108,9 @@ std::vector<Access> accesses(std::string_view bytes, uint64_t rip, const user_re
 		uint64_t size = op.size ? op.size / 8u : 1u;
 		if (insn.meta.category == ZYDIS_CATEGORY_XSAVE || insn.meta.category == ZYDIS_CATEGORY_XSAVEOPT)
 			size = std::max(size, xsave_area());
-		const auto [start, bytes] = span(insn, regs, addr, size);
-		if (bytes)
-			found.push_back({start, bytes, read, write});
+		const auto [start, spanned] = span(insn, regs, addr, size);
+		if (spanned)
+			found.push_back({start, spanned, read, write});
 	}
 	return found;
 }

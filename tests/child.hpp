@@ -4,6 +4,8 @@
 // it wrote to standard output and standard error and how it ended.
 #pragma once
 
+#include "config.hpp"
+
 #include <sys/types.h>
 
 #include <chrono>

@@ -57,7 +57,7 @@ std::map<std::string, std::string> recorded_files(const std::string &record)
 // made here removed where there was none.
 class Kept {
 public:
-	explicit Kept(const std::string &path) : path(path), copy(temp_dir("greet-kept") + "/file")
+	explicit Kept(const std::string &kept) : path(kept), copy(temp_dir("greet-kept") + "/file")
 	{
 		existed = stat(path.c_str(), &original) == 0;
 		if (existed)

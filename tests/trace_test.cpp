@@ -278,9 +278,9 @@ TEST(Order, RecordsWhatEachInstructionTouchedButTheVariants)
 	const Symbols symbols(elf.symbols);
 	const Variants variants = {{symbols.owner(0x1000), {3, {"memset"}}}};
 	Touched run;
-	for (uint64_t rip : {0x1000, 0x1010, 0x1017, 0x101e}) {
+	for (uint64_t at : {0x1000, 0x1010, 0x1017, 0x101e}) {
 		user_regs_struct regs{};
-		regs.rip = rip;
+		regs.rip = at;
 		record(run, elf, symbols, variants, regs);
 	}
 	EXPECT_EQ(names(run.written), (std::vector<std::string>{"C", "W1", "W2", "W3"}));

@@ -1,0 +1,116 @@
+# SPDX-FileCopyrightText: 2026 The greet developers
+# SPDX-License-Identifier: MIT
+# How greet is linked. Start-up is all greet costs: static, there is no
+# loader and no shared library to map, and unused sections go; with lld, a
+# linker script of our own places what start-up touches, each segment on
+# pages of its own; with Zydis, greet-trace traces start-up for the order.
+# Sets GREET_LINKED_STATIC, GREET_LAYOUT and GREET_ORDERED, each ON where the
+# toolchain has what it takes, says in one line what is missing and what
+# that costs, and defines greet_link().
+include_guard(GLOBAL)
+include(CheckCXXSourceCompiles)
+include(CheckPIESupported)
+check_pie_supported()
+
+# One order a configuration: each is traced from its own build.
+get_property(multi_config GLOBAL PROPERTY GENERATOR_IS_MULTI_CONFIG)
+if(multi_config)
+	set(GREET_ORDER_FILE ${PROJECT_BINARY_DIR}/layout/$<CONFIG>/greet.order)
+else()
+	set(GREET_ORDER_FILE ${PROJECT_BINARY_DIR}/layout/greet.order)
+endif()
+
+# Links target as greet is: statically where greet is, in the start-up
+# layout, and in the order traced from greet's start-up unless UNORDERED is
+# given; PLAIN links it statically without the layout, DYNAMIC the ordinary
+# way.
+function(greet_link target)
+	cmake_parse_arguments(PARSE_ARGV 1 arg "DYNAMIC;UNORDERED;PLAIN" "" "")
+	target_link_libraries(${target} PRIVATE greet_hardening)
+	if(arg_DYNAMIC OR NOT GREET_LINKED_STATIC)
+		set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE ON)
+	elseif(arg_PLAIN)
+		target_link_libraries(${target} PRIVATE greet_plain_link)
+	else()
+		target_link_libraries(${target} PRIVATE greet_static_link)
+	endif()
+	if(GREET_LAYOUT AND NOT arg_DYNAMIC AND NOT arg_PLAIN)
+		set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/layout/greet.ld)
+	endif()
+	if(GREET_ORDERED AND NOT arg_DYNAMIC AND NOT arg_PLAIN AND NOT arg_UNORDERED)
+		add_dependencies(${target} greet_order)
+		# A name of greet's that another program lacks is no fault.
+		target_link_options(${target} PRIVATE -Wl,--symbol-ordering-file=${GREET_ORDER_FILE}
+			-Wl,--no-warn-symbol-ordering)
+		set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${GREET_ORDER_FILE})
+	endif()
+endfunction()
+
+# The static link, and the plain static link for when the layout cannot be had.
+add_library(greet_static_link INTERFACE)
+add_library(greet_plain_link INTERFACE)
+set(GREET_LINKED_STATIC OFF)
+set(GREET_LAYOUT OFF)
+set(GREET_ORDERED OFF)
+if(NOT GREET_STATIC)
+	return()
+endif()
+set(static_link -static -Wl,--gc-sections)
+set(probe "#include <iostream>\nint main() { std::cout << 1; }")
+set(CMAKE_REQUIRED_LINK_OPTIONS ${static_link})
+check_cxx_source_compiles("${probe}" GREET_CAN_LINK_STATIC)
+unset(CMAKE_REQUIRED_LINK_OPTIONS)
+if(NOT GREET_CAN_LINK_STATIC)
+	message(STATUS "greet: the toolchain cannot link statically; linking greet dynamically")
+	return()
+endif()
+set(GREET_LINKED_STATIC ON)
+
+# A static link takes crtbeginT.o, whose start-up registers .eh_frame with
+# the unwinder, and from GCC 13 on that reads every unwind entry: 26 pages.
+# crtbegin.o registers nothing; with --eh-frame-hdr the unwinder finds frames
+# through the program headers instead, as it does in a dynamic program. The
+# driver takes a crtbeginT.o from -B first.
+execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=crtbegin.o
+	OUTPUT_VARIABLE crtbegin OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(IS_ABSOLUTE "${crtbegin}" AND EXISTS "${crtbegin}")
+	configure_file(${crtbegin} ${PROJECT_BINARY_DIR}/crt/crtbeginT.o COPYONLY)
+	list(APPEND static_link -B${PROJECT_BINARY_DIR}/crt/ -Wl,--eh-frame-hdr)
+else()
+	message(STATUS "greet: the compiler has no crtbegin.o; start-up registers the unwind tables")
+endif()
+target_link_options(greet_plain_link INTERFACE ${static_link})
+target_link_options(greet_static_link INTERFACE ${static_link})
+
+# What greet costs without the layout, measured on Debian 12 (README).
+set(plain_cost "about 40 page faults a run instead of 21, and 1.2 times the time")
+set(unordered_cost "about 37 page faults a run instead of 21")
+set(install_hint "scripts/install-deps build installs lld and libzydis-dev")
+if(NOT GREET_LLD)
+	message(STATUS "greet: GREET_LLD is OFF, so greet links without its start-up layout: ${plain_cost}; configure with -DGREET_LLD=ON for it")
+	return()
+endif()
+# Asked at every configure: lld may have come or gone since.
+unset(GREET_CAN_LINK_LLD CACHE)
+set(CMAKE_REQUIRED_LINK_OPTIONS ${static_link} -fuse-ld=lld)
+check_cxx_source_compiles("${probe}" GREET_CAN_LINK_LLD)
+unset(CMAKE_REQUIRED_LINK_OPTIONS)
+if(NOT GREET_CAN_LINK_LLD)
+	message(STATUS "greet: no lld to link with, so greet links without its start-up layout: ${plain_cost}; ${install_hint}")
+	return()
+endif()
+target_link_options(greet_static_link INTERFACE -fuse-ld=lld -Wl,-z,separate-loadable-segments
+	-Wl,-T,${PROJECT_SOURCE_DIR}/layout/greet.ld)
+set(GREET_LAYOUT ON)
+
+# The tracer decodes each instruction it steps with Zydis.
+if(CMAKE_CROSSCOMPILING)
+	message(STATUS "greet: cross-compiling, so start-up cannot be traced here; linking without the start-up order")
+	return()
+endif()
+find_package(zydis QUIET)
+if(NOT zydis_FOUND)
+	message(STATUS "greet: no Zydis (libzydis-dev) to trace start-up with, so greet links without its start-up order: ${unordered_cost}; ${install_hint}")
+	return()
+endif()
+set(GREET_ORDERED ON)
