@@ -54,8 +54,8 @@ Sample spawn_once(const std::vector<char *> &argv, const posix_spawn_file_action
 	}
 	clock_gettime(CLOCK_MONOTONIC, &t1);
 	auto us = [](const timeval &tv) { return tv.tv_sec * 1e6 + static_cast<double>(tv.tv_usec); };
-	return {(t1.tv_sec - t0.tv_sec) * 1e6 + (t1.tv_nsec - t0.tv_nsec) / 1e3,
-		us(ru.ru_utime) + us(ru.ru_stime), ru.ru_minflt};
+	return {(t1.tv_sec - t0.tv_sec) * 1e6 + (t1.tv_nsec - t0.tv_nsec) / 1e3, us(ru.ru_utime) + us(ru.ru_stime),
+		ru.ru_minflt};
 }
 
 void drop_cached_pages(const char *path)

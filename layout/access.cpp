@@ -57,11 +57,12 @@ uint64_t xsave_area()
 std::pair<uint64_t, uint64_t> span(const ZydisDecodedInstruction &insn, const user_regs_struct &regs, uint64_t addr,
 				   uint64_t size)
 {
-	const bool string = insn.meta.category == ZYDIS_CATEGORY_STRINGOP ||
-			    insn.meta.category == ZYDIS_CATEGORY_IOSTRINGOP;
+	const bool string =
+		insn.meta.category == ZYDIS_CATEGORY_STRINGOP || insn.meta.category == ZYDIS_CATEGORY_IOSTRINGOP;
 	if (!string || !(insn.attributes & ZYDIS_ATTRIB_HAS_REP))
 		return {addr, size};
-	const uint64_t count = std::min<uint64_t>(insn.address_width == 32 ? regs.rcx & 0xffffffff : regs.rcx, ~uint64_t{0} / size);
+	const uint64_t count =
+		std::min<uint64_t>(insn.address_width == 32 ? regs.rcx & 0xffffffff : regs.rcx, ~uint64_t{0} / size);
 	const uint64_t bytes = count * size;
 	if (!(regs.eflags & direction_flag))
 		return {addr, bytes};
@@ -121,7 +122,8 @@ References references(std::string_view bytes, uint64_t addr)
 	ZydisDecodedInstruction insn;
 	ZydisDecodedOperand ops[ZYDIS_MAX_OPERAND_COUNT];
 	for (size_t at = 0; at < bytes.size();) {
-		if (!ZYAN_SUCCESS(ZydisDecoderDecodeFull(&decoder(), bytes.data() + at, bytes.size() - at, &insn, ops))) {
+		if (!ZYAN_SUCCESS(
+			    ZydisDecoderDecodeFull(&decoder(), bytes.data() + at, bytes.size() - at, &insn, ops))) {
 			at++;
 			continue;
 		}
@@ -131,7 +133,8 @@ References references(std::string_view bytes, uint64_t addr)
 			bool rip_relative = op.type == ZYDIS_OPERAND_TYPE_MEMORY && op.mem.base == ZYDIS_REGISTER_RIP;
 			bool call = insn.mnemonic == ZYDIS_MNEMONIC_CALL && op.type == ZYDIS_OPERAND_TYPE_IMMEDIATE &&
 				    op.imm.is_relative;
-			if ((rip_relative || call) && ZYAN_SUCCESS(ZydisCalcAbsoluteAddress(&insn, &op, addr + at, &target)))
+			if ((rip_relative || call) &&
+			    ZYAN_SUCCESS(ZydisCalcAbsoluteAddress(&insn, &op, addr + at, &target)))
 				(call ? found.calls : found.data).push_back(target);
 		}
 		at += insn.length;
@@ -144,8 +147,8 @@ int level(std::string_view bytes)
 	int highest = 1;
 	ZydisDecodedInstruction insn;
 	for (size_t at = 0; at < bytes.size();) {
-		if (!ZYAN_SUCCESS(ZydisDecoderDecodeInstruction(&decoder(), nullptr, bytes.data() + at, bytes.size() - at,
-								&insn))) {
+		if (!ZYAN_SUCCESS(ZydisDecoderDecodeInstruction(&decoder(), nullptr, bytes.data() + at,
+								bytes.size() - at, &insn))) {
 			at++;
 			continue;
 		}

@@ -50,9 +50,9 @@ void read_symbols(Elf &elf, const std::vector<Elf64_Shdr> &shdrs, const Elf64_Sh
 			continue;
 		if (sym.st_value + sym.st_size < sym.st_value)
 			throw ElfError("symbol " + std::to_string(i) + " wraps around the address space");
-		elf.symbols.push_back({sym.st_value, sym.st_size, name, type != STT_OBJECT,
-				       ELF64_ST_BIND(sym.st_info) == STB_LOCAL &&
-					       ELF64_ST_VISIBILITY(sym.st_other) == STV_DEFAULT});
+		elf.symbols.push_back(
+			{sym.st_value, sym.st_size, name, type != STT_OBJECT,
+			 ELF64_ST_BIND(sym.st_info) == STB_LOCAL && ELF64_ST_VISIBILITY(sym.st_other) == STV_DEFAULT});
 	}
 }
 
@@ -88,7 +88,8 @@ Elf read_elf(std::string_view file)
 		throw ElfError("program headers lie past the end of the file");
 	for (uint64_t i = 0; i < eh.e_phnum; i++) {
 		auto p = at<Elf64_Phdr>(file, eh.e_phoff + i * sizeof(Elf64_Phdr));
-		if (!within(file, p.p_offset, p.p_filesz) || p.p_filesz > p.p_memsz || p.p_vaddr + p.p_memsz < p.p_vaddr)
+		if (!within(file, p.p_offset, p.p_filesz) || p.p_filesz > p.p_memsz ||
+		    p.p_vaddr + p.p_memsz < p.p_vaddr)
 			throw ElfError("segment " + std::to_string(i) + " lies outside the file or the address space");
 		elf.segments.push_back({p.p_type, p.p_flags, p.p_offset, p.p_vaddr, p.p_filesz, p.p_memsz});
 	}
@@ -107,8 +108,8 @@ Elf read_elf(std::string_view file)
 	if (!shdrs.empty() && (eh.e_shstrndx >= shdrs.size() || shdrs[eh.e_shstrndx].sh_type != SHT_STRTAB))
 		throw ElfError("no section name table");
 	for (auto &s : shdrs) {
-		elf.sections.push_back({name_in(file, shdrs[eh.e_shstrndx], s.sh_name, "section"), s.sh_type, s.sh_flags,
-					s.sh_addr, s.sh_offset, s.sh_size});
+		elf.sections.push_back({name_in(file, shdrs[eh.e_shstrndx], s.sh_name, "section"), s.sh_type,
+					s.sh_flags, s.sh_addr, s.sh_offset, s.sh_size});
 		if (s.sh_type == SHT_SYMTAB)
 			read_symbols(elf, shdrs, s);
 		else if (s.sh_type == SHT_RELA)
@@ -132,7 +133,10 @@ const Segment *Elf::segment_at(uint64_t addr) const
 	return nullptr;
 }
 
-bool Segment::writable() const { return type == PT_LOAD && (flags & PF_W); }
+bool Segment::writable() const
+{
+	return type == PT_LOAD && (flags & PF_W);
+}
 
 bool Elf::in_read_only_segment(uint64_t addr) const
 {

@@ -129,11 +129,13 @@ void reach(Touched &run, const Elf &elf, const Symbols &symbols, const Variants 
 				run.reached.insert(f);
 			const References r = references(elf.bytes_at(f->addr, f->size, PF_R | PF_X), f->addr);
 			for (uint64_t addr : r.data)
-				if (const Symbol *s = symbols.owner(addr); s && !s->code && elf.in_read_only_segment(addr))
+				if (const Symbol *s = symbols.owner(addr);
+				    s && !s->code && elf.in_read_only_segment(addr))
 					run.constants.insert(s);
 			if (depth > 0)
 				for (uint64_t addr : r.calls)
-					if (const Symbol *s = symbols.owner(addr); s && s->code && s->local && !seen.count(s))
+					if (const Symbol *s = symbols.owner(addr);
+					    s && s->code && s->local && !seen.count(s))
 						callees.insert(s);
 		}
 		functions = callees;

@@ -21,7 +21,10 @@ constexpr int traceme_refused = 126;
 // The most bytes of writable segments compared between exec and exit.
 constexpr uint64_t most_writable = uint64_t{1} << 30;
 
-std::string why() { return std::strerror(errno); }
+std::string why()
+{
+	return std::strerror(errno);
+}
 
 // The forked child, and any process or thread it started, killed and reaped
 // on every way out but its own exit.
@@ -39,10 +42,12 @@ struct Tracee {
 		for (pid_t p : started)
 			kill(p, SIGKILL);
 		// Stopped at its exit or start, a kill does not wake it: it is let go too.
-		for (pid_t p : started)
-			for (int status; ptrace(PTRACE_CONT, p, nullptr, nullptr), waitpid(p, &status, __WALL) == p &&
-					 !WIFEXITED(status) && !WIFSIGNALED(status);) {
-			}
+		for (pid_t p : started) {
+			int status;
+			do
+				ptrace(PTRACE_CONT, p, nullptr, nullptr);
+			while (waitpid(p, &status, __WALL) == p && !WIFEXITED(status) && !WIFSIGNALED(status));
+		}
 	}
 
 	int wait()
@@ -165,7 +170,8 @@ std::vector<std::string> writable(pid_t pid, const Elf &elf)
 		std::string bytes(s.memsz, '\0');
 		const ssize_t n = pread(mem.fd, bytes.data(), bytes.size(), static_cast<off_t>(s.vaddr));
 		if (n != static_cast<ssize_t>(bytes.size()))
-			throw TraceError(path + ": " + (n < 0 ? why() : "shorter than the program's writable segments"));
+			throw TraceError(path + ": " +
+					 (n < 0 ? why() : "shorter than the program's writable segments"));
 		image.push_back(bytes);
 	}
 	return image;
@@ -250,7 +256,7 @@ void step(Tracee &t, Traced &run, const std::string &program, unsigned long most
 } // namespace
 
 Traced trace(const std::string &program, const std::vector<std::string> &env, unsigned long most_steps, const Elf &elf,
-	  const Symbols &symbols, const Variants &variants)
+	     const Symbols &symbols, const Variants &variants)
 {
 	uint64_t writable_bytes = 0;
 	for (auto &s : elf.segments)

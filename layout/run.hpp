@@ -41,4 +41,4 @@ struct PtraceRefused : TraceError {
 // runs another program, starts a process or a thread, throws TraceError. No
 // child is left behind, stopped or running, on any path.
 Traced trace(const std::string &program, const std::vector<std::string> &env, unsigned long most_steps, const Elf &elf,
-	  const Symbols &symbols, const Variants &variants);
+	     const Symbols &symbols, const Variants &variants);

@@ -64,7 +64,10 @@ struct Options {
 	std::exit(1);
 }
 
-std::string why() { return std::strerror(errno); }
+std::string why()
+{
+	return std::strerror(errno);
+}
 
 Options parse(int argc, char **argv)
 {

@@ -117,7 +117,7 @@ Outcome finish(Child c, std::chrono::seconds guard)
 		cannot("waitpid");
 	if (o.ended.empty())
 		o.ended = WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
-					     : "signal " + std::to_string(WTERMSIG(status));
+					    : "signal " + std::to_string(WTERMSIG(status));
 	return o;
 }
 
@@ -161,7 +161,8 @@ std::string ptrace_refused()
 		if (reaped != pid)
 			cannot("waitpid");
 		if (WIFSIGNALED(status))
-			return "needs ptrace, and asking for it ends a process by signal " + std::to_string(WTERMSIG(status));
+			return "needs ptrace, and asking for it ends a process by signal " +
+			       std::to_string(WTERMSIG(status));
 		return std::string(WEXITSTATUS(status) ? "needs ptrace, which is not permitted here" : "");
 	}();
 	return refused;

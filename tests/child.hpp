@@ -46,13 +46,13 @@ std::string temp_dir(const std::string &name);
 // our own, a sandbox, a seccomp filter that kills the caller), or "" where
 // it can. A test that traces, itself or by strace, is skipped with the reason.
 std::string ptrace_refused();
-#define SKIP_UNLESS_PTRACE()                                                   \
-	if (const std::string refused = ptrace_refused(); !refused.empty())    \
+#define SKIP_UNLESS_PTRACE()                                                                                           \
+	if (const std::string refused = ptrace_refused(); !refused.empty())                                            \
 	GTEST_SKIP() << refused
 
 // The tracer's tests need greet linked in a traced order, and ptrace.
-#define SKIP_UNLESS_ORDERED()                                                                                \
-	if (!GREET_ORDERED)                                                                                  \
-		GTEST_SKIP() << "greet is not linked in a traced start-up order (not static, no lld, no Zydis, " \
-				"or cross-built)";                                                           \
+#define SKIP_UNLESS_ORDERED()                                                                                          \
+	if (!GREET_ORDERED)                                                                                            \
+		GTEST_SKIP() << "greet is not linked in a traced start-up order (not static, no lld, no Zydis, "       \
+				"or cross-built)";                                                                     \
 	SKIP_UNLESS_PTRACE()

@@ -175,7 +175,8 @@ TEST(Greet, ReportsAFailedWriteAndExitsOne)
 		const char *why;
 	} cases[] = {
 		{"stdout closed", [] { close(1); }, "Bad file descriptor"},
-		{"stdout /dev/full", [] { dup2(open("/dev/full", O_WRONLY | O_CLOEXEC), 1); }, "No space left on device"},
+		{"stdout /dev/full", [] { dup2(open("/dev/full", O_WRONLY | O_CLOEXEC), 1); },
+		 "No space left on device"},
 		{"reader gone, SIGPIPE ignored",
 		 [] {
 			 stdout_to_broken_pipe();

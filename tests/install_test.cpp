@@ -135,8 +135,8 @@ TEST(Install, UninstallRemovesWhatWasInstalledAndNothingElse)
 	EXPECT_EQ(contents(a + man), contents(MANPAGE));
 	EXPECT_EQ(files_under(plain), (std::set<std::string>{"usr/bin/greet", man.substr(1)}));
 
-	Outcome pack = under("", {CPACK_COMMAND, "-G", "TGZ", "--config", build + "/CPackConfig.cmake",
-				  "-B", packages});
+	Outcome pack =
+		under("", {CPACK_COMMAND, "-G", "TGZ", "--config", build + "/CPackConfig.cmake", "-B", packages});
 	ASSERT_EQ(pack.ended, "exit 0") << pack.out << pack.err;
 	std::ofstream(a + "/usr/bin/other") << "installed by someone else";
 	std::ofstream(b + man, std::ios::app) << ".\\\" edited since\n";
@@ -167,8 +167,7 @@ TEST(SourceRelease, RefusesATreeWithoutGitOrWithUncommittedChanges)
 {
 	if (!*GIT)
 		GTEST_SKIP() << "git not found";
-	const std::vector<std::string> env = {"PATH=/usr/bin:/bin", "HOME=/nonexistent",
-					      "GIT_CONFIG_NOSYSTEM=1"};
+	const std::vector<std::string> env = {"PATH=/usr/bin:/bin", "HOME=/nonexistent", "GIT_CONFIG_NOSYSTEM=1"};
 	auto git = [&](const std::string &repo, std::vector<std::string> args) {
 		args.insert(args.begin(), {GIT, "-C", repo, "-c", "user.name=t", "-c", "user.email=t@t"});
 		return finish(start(args, {}, env));

@@ -117,7 +117,8 @@ public:
 	{
 		const size_t page = 4096;
 		size = (bytes.size() / page + 2) * page;
-		base = static_cast<char *>(mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+		base = static_cast<char *>(
+			mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
 		if (base == MAP_FAILED || mprotect(base + size - page, page, PROT_NONE) != 0)
 			throw std::runtime_error("mmap: " + std::string(std::strerror(errno)));
 		data = base + size - page - bytes.size();
@@ -191,13 +192,14 @@ TEST(Elf, EveryMalformedFileGetsItsReason)
 	std::string real = program_for_elf();
 	ASSERT_EQ(verdict(real), "");
 	const std::string cut_segment = std::to_string(first_segment_past(real, 5000)),
-			  symtab = std::to_string(section_index(real, SHT_SYMTAB));
+			  symtab_index = std::to_string(section_index(real, SHT_SYMTAB));
 	using Edit = std::function<void(std::string &)>;
 	auto eh = [](std::string &f) -> Elf64_Ehdr & { return at<Elf64_Ehdr>(f, 0); };
 	auto ph = [&](std::string &f, int i) -> Elf64_Phdr & {
 		return at<Elf64_Phdr>(f, eh(f).e_phoff + i * sizeof(Elf64_Phdr));
 	};
 	auto truncate = [](size_t n) { return Edit([n](std::string &f) { f.resize(n); }); };
+	// clang-format off
 	const struct {
 		const char *what;
 		Edit edit;
@@ -222,7 +224,7 @@ TEST(Elf, EveryMalformedFileGetsItsReason)
 		{"e_shstrndx out of range", [&](std::string &f) { eh(f).e_shstrndx = eh(f).e_shnum; }, "no section name table"},
 		{"a segment past the end", [&](std::string &f) { ph(f, 1).p_offset = f.size(); }, "segment 1 lies outside the file or the address space"},
 		{"a huge p_memsz", [&](std::string &f) { ph(f, 1).p_memsz = ~0ull; }, "segment 1 lies outside the file or the address space"},
-		{"a section past the end", [&](std::string &f) { section(f, SHT_SYMTAB).sh_size = f.size(); }, "section " + symtab + " lies past the end of the file"},
+		{"a section past the end", [&](std::string &f) { section(f, SHT_SYMTAB).sh_size = f.size(); }, "section " + symtab_index + " lies past the end of the file"},
 		{"a symbol table's link out of range", [&](std::string &f) { section(f, SHT_SYMTAB).sh_link = 0xffff; }, "symbol table links to no string table"},
 		{"a symbol table of odd size", [&](std::string &f) { section(f, SHT_SYMTAB).sh_size -= 1; }, "symbol table entries are not ELF64 symbols"},
 		{"a symbol's name past its table", [&](std::string &f) {
@@ -235,6 +237,7 @@ TEST(Elf, EveryMalformedFileGetsItsReason)
 			 std::fill_n(f.begin() + static_cast<long>(names.sh_offset), names.sh_size, 'x');
 		 }, "symbol name runs past its string table"},
 	};
+	// clang-format on
 	for (auto &c : cases) {
 		SCOPED_TRACE(c.what);
 		std::string f = real;
@@ -248,6 +251,7 @@ TEST(Elf, EveryMalformedFileGetsItsReason)
 TEST(Elf, StaticIsAnExecutableWithoutLoaderOrDynamicSection)
 {
 	const std::string real = program_for_elf();
+	// clang-format off
 	const struct {
 		const char *what;
 		std::function<void(std::string &)> edit;
@@ -262,6 +266,7 @@ TEST(Elf, StaticIsAnExecutableWithoutLoaderOrDynamicSection)
 			 at<Elf64_Phdr>(f, at<Elf64_Ehdr>(f, 0).e_phoff).p_type = PT_DYNAMIC;
 		 }, false},
 	};
+	// clang-format on
 	for (auto &c : cases) {
 		SCOPED_TRACE(c.what);
 		std::string f = real;
@@ -278,10 +283,9 @@ TEST(Elf, RandomlyCorruptedHeadersGiveAViewOrAReason)
 	const std::string real = program_for_elf();
 	const auto &eh = *reinterpret_cast<const Elf64_Ehdr *>(real.data());
 	// The ELF header, the program headers and the section headers.
-	const std::vector<std::pair<uint64_t, uint64_t>> headers = {
-		{0, sizeof(Elf64_Ehdr)},
-		{eh.e_phoff, eh.e_phnum * sizeof(Elf64_Phdr)},
-		{eh.e_shoff, eh.e_shnum * sizeof(Elf64_Shdr)}};
+	const std::vector<std::pair<uint64_t, uint64_t>> headers = {{0, sizeof(Elf64_Ehdr)},
+								    {eh.e_phoff, eh.e_phnum * sizeof(Elf64_Phdr)},
+								    {eh.e_shoff, eh.e_shnum * sizeof(Elf64_Shdr)}};
 	// Every reason the view gives, and nothing else.
 	const std::regex reason("not an ELF file|truncated ELF header|not a 64-bit little-endian ELF file|"
 				"not an x86-64 ELF file|(program|section) header entries are not ELF64 \\1 headers|"

@@ -64,6 +64,7 @@ user_regs_struct registers()
 TEST(Access, EachInstructionTouchesWhatItsOperandsName)
 {
 	const uint64_t down = 1u << 10, area = xsave_area();
+	// clang-format off
 	const struct {
 		const char *what;
 		std::string bytes;
@@ -106,6 +107,7 @@ TEST(Access, EachInstructionTouchesWhatItsOperandsName)
 		{"truncated", "\x48\x8b", {}},
 		{"nothing", "", {}},
 	};
+	// clang-format on
 	for (auto &c : cases) {
 		SCOPED_TRACE(c.what);
 		user_regs_struct r = registers();
@@ -118,7 +120,10 @@ Symbol function(uint64_t addr, const std::string &name, bool local = false)
 {
 	return {addr, 0x10, name, true, local};
 }
-Symbol object(uint64_t addr, uint64_t size, const std::string &name) { return {addr, size, name, false}; }
+Symbol object(uint64_t addr, uint64_t size, const std::string &name)
+{
+	return {addr, size, name, false};
+}
 
 std::vector<std::string> names(const std::set<const Symbol *> &set)
 {
@@ -131,6 +136,7 @@ std::vector<std::string> names(const std::set<const Symbol *> &set)
 
 TEST(Order, OwnerIsTheSymbolAnAddressLiesIn)
 {
+	// clang-format off
 	const Symbols symbols({function(0x1000, "twice"), function(0x1000, "once"), function(0x2000, "twice"),
 			       object(0x3000, 8, "small"), object(0x3008, 8, "next"), object(0x3010, 8, "third"),
 			       {0x3100, 0, "sizeless", false}});
@@ -154,6 +160,7 @@ TEST(Order, OwnerIsTheSymbolAnAddressLiesIn)
 		{0x3018, 0x1000, {}},
 		{0x1008, ~0ull - 0x1008, {"once", "twice", "small", "next", "third"}},
 	};
+	// clang-format on
 	for (auto &r : ranges) {
 		SCOPED_TRACE(testing::Message() << std::hex << r.addr << "+" << r.size);
 		std::vector<std::string> found;
@@ -168,6 +175,7 @@ TEST(Order, OwnerIsTheSymbolAnAddressLiesIn)
 // a name the linker could not tell apart is left out.
 TEST(Order, GathersCodeVariantsThenWrittenThenReadData)
 {
+	// clang-format off
 	const Symbols symbols({
 		function(0x1200, "later"), function(0x1100, "earlier"), function(0x1300, "twice"),
 		function(0x1400, "twice"), function(0x1500, "reached", true), function(0x2000, "memset_avx2"),
@@ -176,7 +184,9 @@ TEST(Order, GathersCodeVariantsThenWrittenThenReadData)
 		object(0x5000, 64, "big"), object(0x5100, 8, "small"), object(0x5200, 8, "read"),
 		object(0x5300, 4, "both"), object(0x400, 16, "constant"),
 	});
+	// clang-format on
 	auto at = [&](uint64_t addr) { return symbols.owner(addr); };
+	// clang-format off
 	const Variants variants = {{at(0x2000), {3, {"memset"}}},	  {at(0x2100), {1, {"memset"}}},
 				   {at(0x2200), {4, {"memset"}}},	  {at(0x2300), {3, {"strlen"}}},
 				   {at(0x2400), {3, {"memcpy", "memmove"}}}, {at(0x2500), {1, {"memmove"}}}};
@@ -247,6 +257,7 @@ TEST(Order, ReachesWhatCodeAndItsCalleesName)
 	const struct {
 		std::vector<std::string> reached, named;
 	} depths[] = {{{}, {"A"}}, {{"f2"}, {"A", "B"}}, {{"f2", "f3"}, {"A", "B", "C"}}, {{"f2", "f3"}, {"A", "B", "C"}}};
+	// clang-format on
 	for (int depth = 0; depth < 4; depth++) {
 		SCOPED_TRACE(depth);
 		Touched run;
@@ -268,6 +279,7 @@ TEST(Order, RecordsWhatEachInstructionTouchedButTheVariants)
 	file.replace(0x10, 7, std::string("\x48\x89\x05\xf1\x1f\x00\x00", 7));
 	file.replace(0x17, 7, std::string("\x48\x8b\x05\xf2\x1f\x00\x00", 7));
 	file.replace(0x1e, 8, std::string("\xc5\xfe\x7f\x05\xfa\x1f\x00\x00", 8));
+	// clang-format off
 	Elf elf{file, ET_EXEC,
 		{{PT_LOAD, PF_R | PF_X, 0, 0x1000, 0x40, 0x40}, {PT_LOAD, PF_R | PF_W, 0, 0x3000, 0, 0x100}},
 		{},
@@ -318,6 +330,7 @@ TEST(Trace, RunsAProgramWholeOrSaysWhyAndLeavesNoChild)
 		{tracee, {"DO=thread"}, ": starts a thread, so it cannot be traced whole"},
 		{not_executable, {}, ": Permission denied"},
 	};
+	// clang-format on
 	for (auto &c : cases) {
 		SCOPED_TRACE(testing::PrintToString(c.env));
 		try {
@@ -357,6 +370,7 @@ TEST(Trace, SaysWhyItCannotTrace)
 	if (!*STRACE)
 		GTEST_SKIP() << "strace not found";
 	const std::string tail = " is empty: greet is linked without its start-up order\n";
+	// clang-format off
 	const struct {
 		const char *what;
 		std::vector<std::string> before;
@@ -367,6 +381,7 @@ TEST(Trace, SaysWhyItCannotTrace)
 		{"under a filter that kills", {}, kill_ptrace_callers,
 		 "ptrace is not permitted here (it ended the child that asked for it by signal 31, Bad system call)"},
 	};
+	// clang-format on
 	for (auto &c : cases) {
 		SCOPED_TRACE(c.what);
 		const std::string path = temp_file("greet-order", "stale\n");
@@ -395,6 +410,7 @@ TEST(Trace, FailsInOneLineAndLeavesTheOrder)
 	const std::string fifo = temp_file("greet-fifo"), folder = temp_dir("greet-folder"), tracee = GREET_TRACEE;
 	unlink(fifo.c_str());
 	ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+	// clang-format off
 	const struct {
 		std::vector<std::string> args;
 		std::string why;
@@ -412,6 +428,7 @@ TEST(Trace, FailsInOneLineAndLeavesTheOrder)
 		{{"-o", folder, GREET_UNORDERED}, "cannot rename " + folder + ".new to " + folder + ": Is a directory"},
 		{{"-o", "/nonexistent/order", GREET_UNORDERED}, "/nonexistent/order.new: No such file or directory"},
 	};
+	// clang-format on
 	for (auto &c : cases) {
 		SCOPED_TRACE(testing::PrintToString(c.args));
 		const std::string order = temp_file("greet-order", "stale\n");
@@ -423,7 +440,8 @@ TEST(Trace, FailsInOneLineAndLeavesTheOrder)
 		EXPECT_EQ(contents(order), "stale\n");
 		for (size_t i = 1; i + 1 < argv.size(); i++) {
 			if (argv[i] == "-o") {
-				EXPECT_NE(access((argv[i + 1] + ".new").c_str(), F_OK), 0) << argv[i + 1] << ".new is left";
+				EXPECT_NE(access((argv[i + 1] + ".new").c_str(), F_OK), 0)
+					<< argv[i + 1] << ".new is left";
 			}
 		}
 		unlink(order.c_str());

@@ -41,7 +41,8 @@ int main()
 	}
 	if (!std::strcmp(what, "thread")) {
 		pthread_t thread;
-		if (pthread_create(&thread, nullptr, [](void *) -> void * { return nullptr; }, nullptr) != 0)
+		if (pthread_create(
+			    &thread, nullptr, [](void *) -> void * { return nullptr; }, nullptr) != 0)
 			return 2;
 		return pthread_join(thread, nullptr);
 	}
