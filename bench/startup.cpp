@@ -31,8 +31,6 @@
 #include <string>
 #include <vector>
 
-extern char **environ;
-
 namespace {
 
 struct Sample {

@@ -145,7 +145,7 @@ void reach(Touched &run, const Elf &elf, const Symbols &symbols, const Variants 
 std::vector<std::string> make_order(const Symbols &symbols, const Variants &variants, const Touched &run)
 {
 	std::vector<std::string> order;
-	auto add = [&](std::vector<const Symbol *> list) {
+	auto add = [&](const std::vector<const Symbol *> &list) {
 		for (auto *s : list)
 			if (symbols.unique(s->name))
 				order.push_back(s->name);

@@ -132,7 +132,7 @@ protected:
 		close(fd);
 		unlink(path.c_str());
 	}
-	std::function<void()> to_file()
+	std::function<void()> to_file() const
 	{
 		return [fd = fd] { dup2(fd, 1); };
 	}
