@@ -4,6 +4,10 @@
 # sections that a packaged binary does not need, as Debian's packaging tools
 # do, gives the .deb the files and layout that Debian's policy asks of it,
 # and the tarball its licenses.
+# The source package holds no greet of its own.
+if(CPACK_GENERATOR STREQUAL "External")
+	return()
+endif()
 set(usr "${CPACK_TEMPORARY_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}")
 execute_process(COMMAND "${CPACK_GREET_STRIP}" --remove-section=.comment --remove-section=.note
 	"${usr}/bin/greet" COMMAND_ERROR_IS_FATAL ANY)
