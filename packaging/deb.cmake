@@ -51,6 +51,15 @@ function(describe name out)
 	set(${out} "${what}" PARENT_SCOPE)
 endfunction()
 
+# The template name filled in with the variables it names, without its
+# trailing line ends.
+function(filled name out)
+	file(READ "${CMAKE_CURRENT_LIST_DIR}/${name}" text)
+	string(CONFIGURE "${text}" text @ONLY)
+	string(REGEX REPLACE "\n+$" "" text "${text}")
+	set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
 if(CPACK_GENERATOR STREQUAL "DEB")
 	# Debian's copyright-format 1.0. A license text's lines take one space in
 	# front, an empty line becomes " .".
@@ -66,59 +75,30 @@ if(CPACK_GENERATOR STREQUAL "DEB")
 	set(holder "${CMAKE_MATCH_1}")
 	string(REGEX REPLACE "^.*\nPermission" "Permission" expat "${expat}")
 	indent("${expat}" expat)
-	set(copyright "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
-Upstream-Name: ${CPACK_PACKAGE_NAME}
-Upstream-Contact: ${CPACK_PACKAGE_CONTACT}
-Source: the source release ${release}.tar.gz
-
-Files: *
-Copyright: ${holder}
-License: Expat
-")
-	set(licenses "\nLicense: Expat\n${expat}\n")
+	set(static_files "")
+	set(static_licenses "")
 	if(CPACK_GREET_STATIC)
-		string(APPEND copyright "
-Files: usr/bin/greet
-Copyright: ${holder}
- Free Software Foundation, Inc., and the other authors of ${c_library_title}
- Free Software Foundation, Inc., for ${gcc_runtime_title}
-License: Expat and ${c_library_license} and ${gcc_runtime_license}
-Comment: greet is linked statically: besides its own code, under Expat,
- usr/bin/greet holds parts of")
+		set(parts "")
 		foreach(name IN LISTS embedded)
 			describe(${name} what)
-			string(APPEND copyright "\n ${what}, under ${${name}_license};")
+			string(APPEND parts "\n ${what}, under ${${name}_license};")
 		endforeach()
+		string(REGEX REPLACE "^\n" "" parts "${parts}")
+		set(where_sources_are "no Debian package says which sources those are")
 		if(c_library_sources OR gcc_runtime_sources)
-			string(APPEND copyright "\n the Debian archive keeps the exact sources named in Built-Using.\n")
-		else()
-			string(APPEND copyright "\n no Debian package says which sources those are.\n")
+			set(where_sources_are "the Debian archive keeps the exact sources named in Built-Using")
 		endif()
-		string(APPEND licenses "
-License: ${c_library_license}
- This library is free software; you can redistribute it and/or modify it
- under the terms of the GNU Lesser General Public License as published by
- the Free Software Foundation; either version 2.1 of the License, or (at
- your option) any later version.
- .
- On Debian systems, the complete text of the GNU Lesser General Public
- License version 2.1 can be found in /usr/share/common-licenses/LGPL-2.1.
-
-License: ${gcc_runtime_license}
- These libraries are free software; you can redistribute them and/or modify
- them under the terms of the GNU General Public License as published by the
- Free Software Foundation; either version 3, or (at your option) any later
- version, with the GCC Runtime Library Exception, version 3.1, which follows.
- .
- On Debian systems, the complete text of the GNU General Public License
- version 3 can be found in /usr/share/common-licenses/GPL-3.
-")
 		if(exception)
-			indent("${exception}" quoted)
-			string(APPEND licenses " .\n${quoted}\n")
+			indent("${exception}" exception)
+			set(exception " .\n${exception}")
 		endif()
+		filled(copyright-static.in static_files)
+		filled(licenses-static.in static_licenses)
+		string(APPEND static_files "\n")
+		string(PREPEND static_licenses "\n")
 	endif()
-	file(WRITE "${doc}/copyright" "${copyright}${licenses}")
+	filled(copyright.in copyright)
+	file(WRITE "${doc}/copyright" "${copyright}\n")
 	configure_file("${CMAKE_CURRENT_LIST_DIR}/changelog.in" "${doc}/changelog" @ONLY ${mode})
 	execute_process(COMMAND gzip -9nf "${doc}/changelog" "${usr}/${CPACK_GREET_MANDIR}/man1/greet.1"
 		COMMAND_ERROR_IS_FATAL ANY)
@@ -131,26 +111,18 @@ else()
 	if(CPACK_GREET_STATIC)
 		# The license texts themselves, from this machine, and a note of what
 		# is embedded and where its source is.
-		set(notice "greet ${CPACK_PACKAGE_VERSION}, linked statically.
-
-bin/greet holds greet's own code, under the MIT license (LICENSE), whose
-source is the greet source release ${release}.tar.gz, and parts of:
-")
+		set(parts "")
 		foreach(name IN LISTS embedded)
 			describe(${name} what)
-			string(APPEND notice "\n- ${what},\n  under ${${name}_terms};\n")
+			string(APPEND parts "\n\n- ${what},\n  under ${${name}_terms};")
 		endforeach()
-		string(APPEND notice "
-The LGPL 2.1 is in LGPL-2.1, the GPL 3 in GPL-3, and the GCC Runtime Library
-Exception 3.1 in GCC-exception-3.1. The Debian archive keeps each Debian
-source named above, at that version, for anyone to fetch (apt-get source).
-")
-		if(NOT c_library_sources AND NOT gcc_runtime_sources)
-			string(REPLACE "The Debian archive keeps each Debian\nsource named above, at that version, for anyone to fetch (apt-get source).\n"
-				"No Debian package says which sources those are.\n" notice "${notice}")
+		string(REGEX REPLACE "^\n\n(.*);$" "\\1." parts "${parts}")
+		set(where_sources_are "No Debian package says which sources those are.")
+		if(c_library_sources OR gcc_runtime_sources)
+			set(where_sources_are "The Debian archive keeps each Debian\nsource named above, at that version, for anyone to fetch (apt-get source).")
 		endif()
-		string(REPLACE ";\n\nThe" ".\n\nThe" notice "${notice}")
-		file(WRITE "${doc}/NOTICE" "${notice}")
+		filled(NOTICE.in notice)
+		file(WRITE "${doc}/NOTICE" "${notice}\n")
 		foreach(license LGPL-2.1 GPL-3)
 			if(EXISTS "/usr/share/common-licenses/${license}")
 				configure_file("/usr/share/common-licenses/${license}" "${doc}/${license}" COPYONLY)
