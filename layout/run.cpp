@@ -64,6 +64,12 @@ struct Tracee {
 	}
 };
 
+// The ptrace event a stop reports (PTRACE_EVENT_*), or 0 for none.
+int event_of(int status)
+{
+	return status >> 16;
+}
+
 // A descriptor closed on every way out.
 struct Descriptor {
 	int fd;
@@ -150,7 +156,7 @@ void start(Tracee &t, const std::string &program, const std::vector<std::string>
 			throw TraceError(program + ": " + std::strerror(err));
 		if (!WIFSTOPPED(status))
 			throw TraceError(program + ": ended before it started");
-		if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXEC << 8)))
+		if (WSTOPSIG(status) == SIGTRAP && event_of(status) == PTRACE_EVENT_EXEC)
 			return;
 		signal = std::max(stopped_by(t.pid, status), 0);
 	}
@@ -234,7 +240,7 @@ void step(Tracee &t, Traced &run, const std::string &program, unsigned long most
 		const int status = t.wait();
 		if (!WIFSTOPPED(status))
 			throw TraceError(program + ": ended before its exit could be seen");
-		if (const int event = status >> 16) {
+		if (const int event = event_of(status)) {
 			const std::string why_not = cannot_go_on(program, event);
 			if (why_not.empty())
 				return;
