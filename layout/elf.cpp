@@ -138,10 +138,15 @@ bool Segment::writable() const
 	return type == PT_LOAD && (flags & PF_W);
 }
 
+bool Segment::read_only() const
+{
+	return type == PT_LOAD && (flags & (PF_R | PF_W | PF_X)) == PF_R;
+}
+
 bool Elf::in_read_only_segment(uint64_t addr) const
 {
 	const Segment *s = segment_at(addr);
-	return s && (s->flags & (PF_R | PF_W | PF_X)) == PF_R;
+	return s && s->read_only();
 }
 
 std::string_view Elf::bytes_at(uint64_t addr, uint64_t max, uint32_t flags) const

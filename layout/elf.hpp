@@ -15,8 +15,9 @@ struct Segment {
 	uint32_t type, flags;
 	uint64_t offset, vaddr, filesz, memsz;
 
-	// Whether it is loaded and the program may write it.
+	// Whether it is loaded and the program may write it; may only read it.
 	bool writable() const;
+	bool read_only() const;
 };
 
 struct Section {

@@ -102,7 +102,7 @@ void record(Touched &run, const Elf &elf, const Symbols &symbols, const Variants
 				continue;
 			if (segment->writable())
 				(a.write ? run.written : run.read).insert(s);
-			else if (!a.write && elf.in_read_only_segment(s->addr))
+			else if (!a.write && segment->read_only())
 				run.constants.insert(s);
 		}
 }

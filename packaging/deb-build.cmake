@@ -5,10 +5,6 @@
 # (member modes and order whatever the packer's umask), and the static
 # greet's gets the Built-Using field that names the sources it embeds, as
 # Debian's policy asks of a package that incorporates other packages' code.
-# The source package holds no greet of its own.
-if(CPACK_GENERATOR STREQUAL "External")
-	return()
-endif()
 foreach(deb IN LISTS CPACK_PACKAGE_FILES)
 	if(NOT deb MATCHES "\\.deb$")
 		continue()

@@ -152,32 +152,14 @@ template <typename T> T &at(std::string &bytes, uint64_t offset)
 	return *reinterpret_cast<T *>(bytes.data() + offset);
 }
 
-// The index of the first section of that type, and the section, in a copy
-// of the file.
-int section_index(std::string &f, uint32_t type)
+// The section of that type, in a copy of the file.
+Elf64_Shdr &section(std::string &f, uint32_t type)
 {
 	auto &eh = at<Elf64_Ehdr>(f, 0);
 	for (int i = 0; i < eh.e_shnum; i++)
-		if (at<Elf64_Shdr>(f, eh.e_shoff + i * sizeof(Elf64_Shdr)).sh_type == type)
-			return i;
+		if (auto &s = at<Elf64_Shdr>(f, eh.e_shoff + i * sizeof(Elf64_Shdr)); s.sh_type == type)
+			return s;
 	throw std::runtime_error("no section of type " + std::to_string(type));
-}
-Elf64_Shdr &section(std::string &f, uint32_t type)
-{
-	return at<Elf64_Shdr>(f, at<Elf64_Ehdr>(f, 0).e_shoff + section_index(f, type) * sizeof(Elf64_Shdr));
-}
-
-// The first segment whose file bytes run past size.
-int first_segment_past(std::string f, uint64_t size)
-{
-	auto &eh = at<Elf64_Ehdr>(f, 0);
-	int i = 0;
-	while (i < eh.e_phnum && [&] {
-		auto &p = at<Elf64_Phdr>(f, eh.e_phoff + i * sizeof(Elf64_Phdr));
-		return p.p_offset + p.p_filesz <= size;
-	}())
-		i++;
-	return i;
 }
 
 std::string program_for_elf()
@@ -189,27 +171,31 @@ std::string program_for_elf()
 // past its end.
 TEST(Elf, EveryMalformedFileGetsItsReason)
 {
-	std::string real = program_for_elf();
+	const std::string real = program_for_elf();
 	ASSERT_EQ(verdict(real), "");
-	const std::string cut_segment = std::to_string(first_segment_past(real, 5000)),
-			  symtab_index = std::to_string(section_index(real, SHT_SYMTAB));
+	// Where a cut at 5000 bytes and the symbol table fall, as the view reads them.
+	const Elf view = read_elf(real);
+	const auto cut = std::find_if(view.segments.begin(), view.segments.end(),
+				      [](auto &p) { return p.offset + p.filesz > 5000; });
+	const auto symbol_table =
+		std::find_if(view.sections.begin(), view.sections.end(), [](auto &s) { return s.type == SHT_SYMTAB; });
 	using Edit = std::function<void(std::string &)>;
 	auto eh = [](std::string &f) -> Elf64_Ehdr & { return at<Elf64_Ehdr>(f, 0); };
 	auto ph = [&](std::string &f, int i) -> Elf64_Phdr & {
 		return at<Elf64_Phdr>(f, eh(f).e_phoff + i * sizeof(Elf64_Phdr));
 	};
 	auto truncate = [](size_t n) { return Edit([n](std::string &f) { f.resize(n); }); };
-	// clang-format off
 	const struct {
 		const char *what;
 		Edit edit;
 		std::string why;
 	} cases[] = {
+		// clang-format off
 		{"empty", truncate(0), "not an ELF file"},
 		{"truncated to 3 bytes", truncate(3), "not an ELF file"},
 		{"truncated to 63 bytes", truncate(63), "truncated ELF header"},
 		{"truncated to 100 bytes", truncate(100), "program headers lie past the end of the file"},
-		{"truncated to 5000 bytes", truncate(5000), "segment " + cut_segment + " lies outside the file or the address space"},
+		{"truncated to 5000 bytes", truncate(5000), "segment " + std::to_string(cut - view.segments.begin()) + " lies outside the file or the address space"},
 		{"truncated by one byte", truncate(real.size() - 1), "section headers lie past the end of the file"},
 		{"32-bit", [&](std::string &f) { eh(f).e_ident[EI_CLASS] = ELFCLASS32; }, "not a 64-bit little-endian ELF file"},
 		{"big-endian", [&](std::string &f) { eh(f).e_ident[EI_DATA] = ELFDATA2MSB; }, "not a 64-bit little-endian ELF file"},
@@ -224,7 +210,7 @@ TEST(Elf, EveryMalformedFileGetsItsReason)
 		{"e_shstrndx out of range", [&](std::string &f) { eh(f).e_shstrndx = eh(f).e_shnum; }, "no section name table"},
 		{"a segment past the end", [&](std::string &f) { ph(f, 1).p_offset = f.size(); }, "segment 1 lies outside the file or the address space"},
 		{"a huge p_memsz", [&](std::string &f) { ph(f, 1).p_memsz = ~0ull; }, "segment 1 lies outside the file or the address space"},
-		{"a section past the end", [&](std::string &f) { section(f, SHT_SYMTAB).sh_size = f.size(); }, "section " + symtab_index + " lies past the end of the file"},
+		{"a section past the end", [&](std::string &f) { section(f, SHT_SYMTAB).sh_size = f.size(); }, "section " + std::to_string(symbol_table - view.sections.begin()) + " lies past the end of the file"},
 		{"a symbol table's link out of range", [&](std::string &f) { section(f, SHT_SYMTAB).sh_link = 0xffff; }, "symbol table links to no string table"},
 		{"a symbol table of odd size", [&](std::string &f) { section(f, SHT_SYMTAB).sh_size -= 1; }, "symbol table entries are not ELF64 symbols"},
 		{"a symbol's name past its table", [&](std::string &f) {
@@ -236,8 +222,8 @@ TEST(Elf, EveryMalformedFileGetsItsReason)
 			 auto &names = at<Elf64_Shdr>(f, eh(f).e_shoff + symtab.sh_link * sizeof(Elf64_Shdr));
 			 std::fill_n(f.begin() + static_cast<long>(names.sh_offset), names.sh_size, 'x');
 		 }, "symbol name runs past its string table"},
+		// clang-format on
 	};
-	// clang-format on
 	for (auto &c : cases) {
 		SCOPED_TRACE(c.what);
 		std::string f = real;
@@ -251,7 +237,6 @@ TEST(Elf, EveryMalformedFileGetsItsReason)
 TEST(Elf, StaticIsAnExecutableWithoutLoaderOrDynamicSection)
 {
 	const std::string real = program_for_elf();
-	// clang-format off
 	const struct {
 		const char *what;
 		std::function<void(std::string &)> edit;
@@ -259,14 +244,11 @@ TEST(Elf, StaticIsAnExecutableWithoutLoaderOrDynamicSection)
 	} cases[] = {
 		{"as built", [](std::string &) {}, GREET_STATIC_BUILD},
 		{"position-independent", [](std::string &f) { at<Elf64_Ehdr>(f, 0).e_type = ET_DYN; }, false},
-		{"asking for a loader", [](std::string &f) {
-			 at<Elf64_Phdr>(f, at<Elf64_Ehdr>(f, 0).e_phoff).p_type = PT_INTERP;
-		 }, false},
-		{"with a dynamic section", [](std::string &f) {
-			 at<Elf64_Phdr>(f, at<Elf64_Ehdr>(f, 0).e_phoff).p_type = PT_DYNAMIC;
-		 }, false},
+		{"asking for a loader",
+		 [](std::string &f) { at<Elf64_Phdr>(f, at<Elf64_Ehdr>(f, 0).e_phoff).p_type = PT_INTERP; }, false},
+		{"with a dynamic section",
+		 [](std::string &f) { at<Elf64_Phdr>(f, at<Elf64_Ehdr>(f, 0).e_phoff).p_type = PT_DYNAMIC; }, false},
 	};
-	// clang-format on
 	for (auto &c : cases) {
 		SCOPED_TRACE(c.what);
 		std::string f = real;
