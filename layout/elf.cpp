@@ -5,6 +5,7 @@
 #include <elf.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -41,6 +42,8 @@ void read_symbols(Elf &elf, const std::vector<Elf64_Shdr> &shdrs, const Elf64_Sh
 	if (symtab.sh_link >= shdrs.size() || shdrs[symtab.sh_link].sh_type != SHT_STRTAB)
 		throw ElfError("symbol table links to no string table");
 	const Elf64_Shdr &names = shdrs[symtab.sh_link];
+	const size_t first = elf.symbols.size();
+	std::vector<uint64_t> section_ends;
 	for (uint64_t i = 0; i < symtab.sh_size / sizeof(Elf64_Sym); i++) {
 		auto sym = at<Elf64_Sym>(elf.file, symtab.sh_offset + i * sizeof(Elf64_Sym));
 		std::string name = name_in(elf.file, names, sym.st_name, "symbol");
@@ -53,7 +56,24 @@ void read_symbols(Elf &elf, const std::vector<Elf64_Shdr> &shdrs, const Elf64_Sh
 		elf.symbols.push_back(
 			{sym.st_value, sym.st_size, name, type != STT_OBJECT,
 			 ELF64_ST_BIND(sym.st_info) == STB_LOCAL && ELF64_ST_VISIBILITY(sym.st_other) == STV_DEFAULT});
+		// Where its section ends; where it lies in none, there.
+		uint64_t end = sym.st_value;
+		if (const Elf64_Shdr *in = sym.st_shndx < shdrs.size() ? &shdrs[sym.st_shndx] : nullptr;
+		    in && sym.st_value >= in->sh_addr && sym.st_value - in->sh_addr <= in->sh_size)
+			end += std::min(in->sh_size - (sym.st_value - in->sh_addr), UINT64_MAX - sym.st_value);
+		section_ends.push_back(end);
 	}
+	// A function without a size, as crtbegin's are, runs to the next symbol
+	// or to its section's end, so that running it is seen like any other.
+	std::vector<uint64_t> starts;
+	for (auto &s : elf.symbols)
+		starts.push_back(s.addr);
+	std::sort(starts.begin(), starts.end());
+	for (size_t i = 0; i < section_ends.size(); i++)
+		if (Symbol &s = elf.symbols[first + i]; s.code && !s.size) {
+			auto next = std::upper_bound(starts.begin(), starts.end(), s.addr);
+			s.size = std::min(next == starts.end() ? section_ends[i] : *next, section_ends[i]) - s.addr;
+		}
 }
 
 void read_resolvers(Elf &elf, const Elf64_Shdr &rela)
