@@ -12,18 +12,21 @@ include(CheckCXXSourceCompiles)
 include(CheckPIESupported)
 check_pie_supported()
 
-# One order a configuration: each is traced from its own build.
+# One order a configuration, with the script that places its lead section
+# and the maps of the links: each is traced from its own build.
 get_property(multi_config GLOBAL PROPERTY GENERATOR_IS_MULTI_CONFIG)
 if(multi_config)
-	set(GREET_ORDER_FILE ${PROJECT_BINARY_DIR}/layout/$<CONFIG>/greet.order)
+	set(GREET_LAYOUT_DIR ${PROJECT_BINARY_DIR}/layout/$<CONFIG>)
 else()
-	set(GREET_ORDER_FILE ${PROJECT_BINARY_DIR}/layout/greet.order)
+	set(GREET_LAYOUT_DIR ${PROJECT_BINARY_DIR}/layout)
 endif()
+set(GREET_ORDER_FILE ${GREET_LAYOUT_DIR}/greet.order)
+set(GREET_LEAD_SCRIPT ${GREET_LAYOUT_DIR}/greet-lead.ld)
 
 # Links target as greet is: statically where greet is, in the start-up
 # layout, and in the order traced from greet's start-up unless UNORDERED is
 # given; PLAIN links it statically without the layout, DYNAMIC the ordinary
-# way.
+# way. In the layout, the link's map is GREET_LAYOUT_DIR/target.map.
 function(greet_link target)
 	cmake_parse_arguments(PARSE_ARGV 1 arg "DYNAMIC;UNORDERED;PLAIN" "" "")
 	target_link_libraries(${target} PRIVATE greet_hardening)
@@ -36,13 +39,17 @@ function(greet_link target)
 	endif()
 	if(GREET_LAYOUT AND NOT arg_DYNAMIC AND NOT arg_PLAIN)
 		set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/layout/greet.ld)
+		target_link_options(${target} PRIVATE -Wl,-T,${PROJECT_SOURCE_DIR}/layout/greet.ld
+			-Wl,-Map=${GREET_LAYOUT_DIR}/${target}.map)
 	endif()
 	if(GREET_ORDERED AND NOT arg_DYNAMIC AND NOT arg_PLAIN AND NOT arg_UNORDERED)
 		add_dependencies(${target} greet_order)
-		# A name of greet's that another program lacks is no fault.
+		# A name of greet's that another program lacks is no fault, nor a
+		# lead section it does not link. The lead script goes in front of
+		# what greet.ld inserts, so it comes after it.
 		target_link_options(${target} PRIVATE -Wl,--symbol-ordering-file=${GREET_ORDER_FILE}
-			-Wl,--no-warn-symbol-ordering)
-		set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${GREET_ORDER_FILE})
+			-Wl,--no-warn-symbol-ordering -Wl,-T,${GREET_LEAD_SCRIPT})
+		set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${GREET_ORDER_FILE} ${GREET_LEAD_SCRIPT})
 	endif()
 endfunction()
 
@@ -99,8 +106,7 @@ if(NOT GREET_CAN_LINK_LLD)
 	message(STATUS "greet: no lld to link with, so greet links without its start-up layout: ${plain_cost}; ${install_hint}")
 	return()
 endif()
-target_link_options(greet_static_link INTERFACE -fuse-ld=lld -Wl,-z,separate-loadable-segments
-	-Wl,-T,${PROJECT_SOURCE_DIR}/layout/greet.ld)
+target_link_options(greet_static_link INTERFACE -fuse-ld=lld -Wl,-z,separate-loadable-segments)
 set(GREET_LAYOUT ON)
 
 # The tracer decodes each instruction it steps with Zydis.

@@ -5,6 +5,8 @@
 #include <elf.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstring>
 
 namespace {
 
@@ -23,6 +25,41 @@ std::set<const Symbol *> families_run(const Variants &variants, const Touched &r
 			if (run_families.count(f))
 				all.insert(v);
 	return all;
+}
+
+// An input section's name as a linker script's pattern names it
+// ("libc.a:dl-load.o(.text)" for the map's "libc.a(dl-load.o)"), or "" where
+// a character of it would need quoting.
+std::string pattern(const InputSection &s)
+{
+	std::string file = s.file;
+	if (!file.empty() && file.back() == ')' && file.find('(') != std::string::npos) {
+		file.pop_back();
+		file[file.rfind('(')] = ':';
+	}
+	const std::string name = file + "(" + s.section + ")";
+	const auto plain = [](char c) {
+		return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("_.+-/:", c);
+	};
+	return std::all_of(file.begin(), file.end(), plain) && std::all_of(s.section.begin(), s.section.end(), plain)
+		       ? name
+		       : "";
+}
+
+// Each section's code run and reached but the variants', as the first
+// byte and the end of it.
+std::map<const InputSection *, std::pair<uint64_t, uint64_t>> hot_code(const std::vector<InputSection> &sections,
+								       const Variants &variants, const Touched &run)
+{
+	std::map<const InputSection *, std::pair<uint64_t, uint64_t>> hot;
+	for (auto *group : {&run.executed, &run.reached})
+		for (auto *f : *group)
+			if (const InputSection *s = section_at(sections, f->addr); s && !variants.count(f)) {
+				const uint64_t end = std::min(f->addr + f->size, s->addr + s->size);
+				auto [it, first] = hot.try_emplace(s, f->addr, end);
+				it->second = {std::min(it->second.first, f->addr), std::max(it->second.second, end)};
+			}
+	return hot;
 }
 
 } // namespace
@@ -90,6 +127,47 @@ Variants find_variants(const Elf &elf, const Symbols &symbols)
 	return found;
 }
 
+void level_by_section(Variants &variants, const std::vector<InputSection> &sections)
+{
+	std::map<const InputSection *, int> highest;
+	for (auto &[v, variant] : variants)
+		if (const InputSection *s = section_at(sections, v->addr))
+			highest[s] = std::max(highest[s], variant.level);
+	for (auto &[v, variant] : variants)
+		if (const InputSection *s = section_at(sections, v->addr))
+			variant.level = highest[s];
+}
+
+Placement place(const std::vector<InputSection> &sections, const Variants &variants, const Touched &run)
+{
+	Placement placement;
+	std::vector<std::pair<uint64_t, const InputSection *>> tails;
+	// By address, so that of equals the first is taken.
+	for (auto &[s, hot] : hot_code(sections, variants, run)) {
+		const uint64_t head = hot.first - s->addr, tail = s->addr + s->size - hot.second;
+		if (tail >= long_cold && tail * cold_share_of_tail >= s->size * (cold_share_of_tail - 1))
+			tails.emplace_back(tail, s);
+		else if (head >= long_cold && head > placement.lead_head && !pattern(*s).empty())
+			placement = {{}, s, head};
+	}
+	std::stable_sort(tails.begin(), tails.end(), [](auto &a, auto &b) { return a.first < b.first; });
+	for (auto &t : tails)
+		placement.tails.push_back(t.second);
+	return placement;
+}
+
+std::string lead_script(const Placement &placement, uint64_t window)
+{
+	std::string script = "/* Written by greet-trace for greet.ld: the input section whose code run\n"
+			     "   starts furthest into it, if any, in front of .init, its cold head ending\n"
+			     "   where a window starts. */\n";
+	if (!placement.lead)
+		return script;
+	const std::string head = std::to_string(placement.lead_head);
+	return script + "SECTIONS {\n  .text.lead ALIGN(. + " + head + ", " + std::to_string(window) + ") - " + head +
+	       " : { " + pattern(*placement.lead) + " }\n  greet_lead_end = .;\n} INSERT BEFORE .init;\n";
+}
+
 void record(Touched &run, const Elf &elf, const Symbols &symbols, const Variants &variants,
 	    const user_regs_struct &regs)
 {
@@ -142,7 +220,8 @@ void reach(Touched &run, const Elf &elf, const Symbols &symbols, const Variants 
 	}
 }
 
-std::vector<std::string> make_order(const Symbols &symbols, const Variants &variants, const Touched &run)
+std::vector<std::string> make_order(const Symbols &symbols, const Variants &variants, const Touched &run,
+				    const Placement &placement)
 {
 	std::vector<std::string> order;
 	auto add = [&](const std::vector<const Symbol *> &list) {
@@ -150,13 +229,21 @@ std::vector<std::string> make_order(const Symbols &symbols, const Variants &vari
 			if (symbols.unique(s->name))
 				order.push_back(s->name);
 	};
-	std::vector<const Symbol *> code;
+	// Code by tail, the code of no tail first.
+	std::vector<std::vector<const Symbol *>> code(placement.tails.size() + 1);
 	for (auto *group : {&run.executed, &run.reached})
 		for (auto *f : *group)
-			if (!variants.count(f))
-				code.push_back(f);
-	std::sort(code.begin(), code.end(), by_addr);
-	add(code);
+			if (!variants.count(f)) {
+				const auto &tails = placement.tails;
+				const size_t in = static_cast<size_t>(
+					std::find_if(tails.begin(), tails.end(),
+						     [&](auto *s) { return f->addr - s->addr < s->size; }) -
+					tails.begin());
+				code[in == tails.size() ? 0 : in + 1].push_back(f);
+			}
+	for (auto &part : code)
+		std::sort(part.begin(), part.end(), by_addr);
+	add(code[0]);
 	const auto all = families_run(variants, run);
 	std::vector<const Symbol *> run_variants(all.begin(), all.end());
 	std::sort(run_variants.begin(), run_variants.end(), [&](const Symbol *a, const Symbol *b) {
@@ -164,6 +251,8 @@ std::vector<std::string> make_order(const Symbols &symbols, const Variants &vari
 		return la != lb ? la < lb : by_addr(a, b);
 	});
 	add(run_variants);
+	for (size_t i = 1; i < code.size(); i++)
+		add(code[i]);
 
 	std::vector<const Symbol *> written(run.written.begin(), run.written.end());
 	std::sort(written.begin(), written.end(), [](const Symbol *a, const Symbol *b) {

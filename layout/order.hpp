@@ -6,6 +6,7 @@
 
 #include "access.hpp"
 #include "elf.hpp"
+#include "map.hpp"
 
 #include <cstdint>
 #include <map>
@@ -45,6 +46,9 @@ struct Variant {
 };
 using Variants = std::map<const Symbol *, Variant>;
 Variants find_variants(const Elf &elf, const Symbols &symbols);
+// A variant's input section goes where the highest of the variants in it
+// goes: each takes that level (a jump stub among AVX code needs no AVX).
+void level_by_section(Variants &variants, const std::vector<InputSection> &sections);
 
 // What a run touched: the functions executed and those reached from them
 // (below), the objects of the writable segments written and read, and the
@@ -71,17 +75,40 @@ std::map<std::string, std::set<std::string>> variants_run(const Variants &varian
 // objects all of them name by address to run.constants.
 void reach(Touched &run, const Elf &elf, const Symbols &symbols, const Variants &variants, int depth);
 
+// Where the link puts the input sections of the code run and reached, but
+// the variants', beyond the order. A read of one byte of code maps its
+// whole window, so what matters is the span from the first byte run to the
+// last: each tail, whose code run is a short head of a long section, goes
+// after the variants, the longest cold tail last, hanging past the last
+// window; the lead, the one with the longest cold head, goes in front of
+// .init, its cold head ending where a window starts (see lead_script()).
+struct Placement {
+	std::vector<const InputSection *> tails;
+	const InputSection *lead = nullptr;
+	uint64_t lead_head = 0;
+};
+// The shortest cold head or tail worth placing, and how much of a tail's
+// section, at least, is cold.
+constexpr uint64_t long_cold = 1024;
+constexpr uint64_t cold_share_of_tail = 4;
+Placement place(const std::vector<InputSection> &sections, const Variants &variants, const Touched &run);
+// The linker script that puts placement's lead in front of .init, or one
+// that puts nothing there; see greet.ld.
+std::string lead_script(const Placement &placement, uint64_t window);
+
 // For lld's --symbol-ordering-file, one name a line:
-//   code      each function executed or reached but the variants, in the
-//             program's own address order, so that the order says which
-//             sections lie together and nothing about the path one
-//             processor took among them;
+//   code      each function executed or reached but the variants and
+//             the tails', in the program's own address order, so that the
+//             order says which sections lie together and nothing about the
+//             path one processor took among them;
 //   variants  every variant of each string function family run, level by
 //             level and then by address, so that what one processor runs
 //             lies together: the same whichever variant this processor ran;
+//   tails     the functions of placement's tails, tail by tail;
 //   written   each object written, smallest first, so that a large one
 //             written in part does not push the small ones onto a page of
 //             their own;
 //   read      each writable object only read, then each constant, in
 //             address order.
-std::vector<std::string> make_order(const Symbols &symbols, const Variants &variants, const Touched &run);
+std::vector<std::string> make_order(const Symbols &symbols, const Variants &variants, const Touched &run,
+				    const Placement &placement = {});

@@ -7,7 +7,11 @@
 // arguments, standard input and output on /dev/null and an environment of
 // the NAME=VALUE given alone, and writes to ORDER (standard output without
 // -o) the symbol order that gathers what its start-up and exit touch, for
-// lld's --symbol-ordering-file (see order.hpp). An object counts as written
+// lld's --symbol-ordering-file, and to SCRIPT the linker script that places
+// the lead section (see order.hpp). MAP is lld's map of PROGRAM's link: from
+// it the input sections are placed and the variants' levels judged; without
+// it, or where it is missing (said in one line), functions alone are.
+// An object counts as written
 // where its bytes differ between exec and exit or an instruction stored to
 // it, and as read where an instruction loaded from it; what the string
 // functions' variants touch is passed over, since that depends on the
@@ -27,6 +31,7 @@
 // order. Any other failure is one line on standard error, exit 1, no ORDER
 // changed and no ORDER.new left.
 #include "elf.hpp"
+#include "map.hpp"
 #include "order.hpp"
 #include "run.hpp"
 
@@ -51,7 +56,7 @@ constexpr unsigned long default_steps = 5'000'000;
 constexpr int callee_depth = 2;
 
 struct Options {
-	const char *output = nullptr;
+	const char *output = nullptr, *script = nullptr, *map = nullptr;
 	bool report = false;
 	unsigned long steps = default_steps;
 	const char *program = nullptr;
@@ -71,16 +76,21 @@ std::string why()
 
 Options parse(int argc, char **argv)
 {
-	const char *usage = "usage: greet-trace [-o ORDER | --report] [--steps N] PROGRAM [NAME=VALUE ...]";
-	const option longs[] = {{"output", required_argument, nullptr, 'o'},
-				{"report", no_argument, nullptr, 'r'},
-				{"steps", required_argument, nullptr, 's'},
-				{nullptr, 0, nullptr, 0}};
+	const char *usage = "usage: greet-trace [-o ORDER] [--script SCRIPT] [--map MAP] [--report] [--steps N] "
+			    "PROGRAM [NAME=VALUE ...]";
+	const option longs[] = {
+		{"output", required_argument, nullptr, 'o'}, {"script", required_argument, nullptr, 'l'},
+		{"map", required_argument, nullptr, 'm'},    {"report", no_argument, nullptr, 'r'},
+		{"steps", required_argument, nullptr, 's'},  {nullptr, 0, nullptr, 0}};
 	Options o;
 	opterr = 0;
-	for (int c; (c = getopt_long(argc, argv, "+o:rs:", longs, nullptr)) != -1;) {
+	for (int c; (c = getopt_long(argc, argv, "+o:l:m:rs:", longs, nullptr)) != -1;) {
 		if (c == 'o') {
 			o.output = optarg;
+		} else if (c == 'l') {
+			o.script = optarg;
+		} else if (c == 'm') {
+			o.map = optarg;
 		} else if (c == 'r') {
 			o.report = true;
 		} else if (c == 's') {
@@ -93,26 +103,28 @@ Options parse(int argc, char **argv)
 			fail(usage);
 		}
 	}
-	if (optind >= argc || (o.output && o.report))
+	if (optind >= argc || ((o.output || o.script) && o.report))
 		fail(usage);
 	o.program = argv[optind];
 	o.env.assign(argv + optind + 1, argv + argc);
 	return o;
 }
 
-// The program's file, which must be a regular file holding a static
-// executable with its symbols. Opened without blocking, so that a FIFO is
+// A file read whole, which must be a regular file; false, with errno set,
+// where it cannot be opened. Opened without blocking, so that a FIFO is
 // refused rather than waited on.
-Elf load(const std::string &name, std::string &bytes)
+bool read_file(const std::string &name, std::string &bytes)
 {
 	int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 	struct stat st;
-	if (fd < 0 || fstat(fd, &st) != 0)
+	if (fd < 0)
+		return false;
+	if (fstat(fd, &st) != 0)
 		fail(name + ": " + why());
 	if (!S_ISREG(st.st_mode))
 		fail(name + ": not a regular file");
 	if (st.st_size > most_bytes)
-		fail(name + ": larger than " + std::to_string(most_bytes >> 20) + " MiB, so not a program to trace");
+		fail(name + ": larger than " + std::to_string(most_bytes >> 20) + " MiB, so not a file to read");
 	bytes.resize(static_cast<size_t>(st.st_size));
 	for (size_t got = 0; got < bytes.size();) {
 		ssize_t n = read(fd, bytes.data() + got, bytes.size() - got);
@@ -121,6 +133,14 @@ Elf load(const std::string &name, std::string &bytes)
 		got += static_cast<size_t>(n);
 	}
 	close(fd);
+	return true;
+}
+
+// The program's file, which must hold a static executable with its symbols.
+Elf load(const std::string &name, std::string &bytes)
+{
+	if (!read_file(name, bytes))
+		fail(name + ": " + why());
 	try {
 		Elf elf = read_elf(bytes);
 		if (!elf.static_executable())
@@ -133,14 +153,31 @@ Elf load(const std::string &name, std::string &bytes)
 	}
 }
 
-// Written whole or not at all, renamed into place, so that a failed run
-// never leaves half an order. An order dated 1970 is older than what it is
-// made from, so the build makes it again.
-void write_order(const char *path, const std::vector<std::string> &names, bool dated_1970)
+// The input sections of the map at name; none, said in one line, where
+// there is no such file, since the order does without them.
+std::vector<InputSection> load_map(const std::string &name)
 {
-	std::string text, temporary = std::string(path) + ".new";
-	for (auto &n : names)
-		text += n + "\n";
+	std::string text;
+	if (!read_file(name, text)) {
+		if (errno != ENOENT)
+			fail(name + ": " + why());
+		std::fprintf(stderr, "greet-trace: %s: %s, so sections are placed by the order alone\n", name.c_str(),
+			     why().c_str());
+		return {};
+	}
+	try {
+		return read_map(text);
+	} catch (const MapError &e) {
+		fail(name + ": " + e.what());
+	}
+}
+
+// Written whole or not at all, renamed into place, so that a failed run
+// never leaves half an order. A file dated 1970 is older than what it is
+// made from, so the build makes it again.
+void write_file(const char *path, const std::string &text, bool dated_1970)
+{
+	const std::string temporary = std::string(path) + ".new";
 	const timespec epoch[2] = {{0, 0}, {0, 0}};
 	FILE *f = std::fopen(temporary.c_str(), "w");
 	if (!f)
@@ -180,14 +217,19 @@ int main(int argc, char **argv)
 	std::string bytes;
 	const Elf elf = load(o.program, bytes);
 	const Symbols symbols(elf.symbols);
-	const Variants variants = find_variants(elf, symbols);
+	Variants variants = find_variants(elf, symbols);
+	const std::vector<InputSection> sections = o.map ? load_map(o.map) : std::vector<InputSection>();
+	level_by_section(variants, sections);
+	constexpr uint64_t window = uint64_t{1} << window_shift;
 	Traced run;
 	try {
 		run = trace(o.program, o.env, o.steps, elf, symbols, variants);
 	} catch (const PtraceRefused &e) {
 		if (!o.output)
 			fail(e.what());
-		write_order(o.output, {}, true);
+		write_file(o.output, "", true);
+		if (o.script)
+			write_file(o.script, lead_script({}, window), true);
 		std::fprintf(stderr, "greet-trace: %s, so %s is empty: greet is linked without its start-up order\n",
 			     e.what(), o.output);
 		return 0;
@@ -195,12 +237,19 @@ int main(int argc, char **argv)
 		fail(e.what());
 	}
 	reach(run, elf, symbols, variants, callee_depth);
-	if (o.report)
+	if (o.report) {
 		report(run, variants);
-	else if (o.output)
-		write_order(o.output, make_order(symbols, variants, run), false);
+		return 0;
+	}
+	const Placement placement = place(sections, variants, run);
+	std::string order;
+	for (auto &name : make_order(symbols, variants, run, placement))
+		order += name + "\n";
+	if (o.script)
+		write_file(o.script, lead_script(placement, window), false);
+	if (o.output)
+		write_file(o.output, order, false);
 	else
-		for (auto &name : make_order(symbols, variants, run))
-			std::printf("%s\n", name.c_str());
+		std::fputs(order.c_str(), stdout);
 	return 0;
 }

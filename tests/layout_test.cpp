@@ -94,18 +94,20 @@ TEST(Layout, StartUpTouchesFewWindowsAndPagesOnEveryProcessor)
 	}
 }
 
-// The build traced greet on one processor; any other gives the same order,
-// and so the same greet.
+// The build traced greet on one processor; any other gives the same order
+// and lead script, and so the same greet.
 TEST(Layout, OrderIsTheSameWhicheverProcessorTracesIt)
 {
 	SKIP_UNLESS_ORDERED();
-	const std::string order = contents(GREET_ORDER);
+	const std::string order = contents(GREET_ORDER), script = temp_file("greet-lead.ld");
 	EXPECT_GT(std::count(order.begin(), order.end(), '\n'), 100) << GREET_ORDER;
 	for (auto &p : processors) {
 		SCOPED_TRACE(p.name);
-		Outcome o = finish(start({GREET_TRACE, GREET_UNORDERED, masked(p.features)}));
+		Outcome o = finish(start({GREET_TRACE, "--map", GREET_UNORDERED_MAP, "--script", script,
+					  GREET_UNORDERED, masked(p.features)}));
 		EXPECT_EQ(o.ended, "exit 0") << o.err;
 		EXPECT_TRUE(o.out == order) << "the order differs from " << GREET_ORDER;
+		EXPECT_EQ(contents(script), contents(GREET_LEAD_SCRIPT));
 	}
 }
 
