@@ -220,6 +220,26 @@ void reach(Touched &run, const Elf &elf, const Symbols &symbols, const Variants 
 	}
 }
 
+CodeWindows code_windows_at(int level, const Touched &run, const Variants &variants)
+{
+	std::set<uint64_t> windows;
+	uint64_t end = 0;
+	const auto take = [&](const Symbol *f) {
+		const uint64_t last = f->addr + std::max<uint64_t>(f->size, 1) - 1;
+		for (uint64_t w = f->addr >> window_shift; w <= last >> window_shift; w++)
+			windows.insert(w);
+		end = std::max(end, last + 1);
+	};
+	for (auto *f : run.executed)
+		if (!variants.count(f))
+			take(f);
+	for (auto *v : families_run(variants, run))
+		if (variants.at(v).level <= level)
+			take(v);
+	const uint64_t window = uint64_t{1} << window_shift;
+	return {windows.size(), windows.empty() ? 0 : (window - end % window) % window};
+}
+
 std::vector<std::string> make_order(const Symbols &symbols, const Variants &variants, const Touched &run,
 				    const Placement &placement)
 {

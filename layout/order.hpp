@@ -14,6 +14,11 @@
 #include <string>
 #include <vector>
 
+// A page, and the window of 16 pages that the kernel's fault-around maps on
+// one fault: start-up costs one fault for each window of code it runs and
+// each page it writes.
+constexpr unsigned page_shift = 12, window_shift = 16;
+
 // Where each address lies: of several names for one address, the first
 // defined once, by name. Not copyable: it points into its own storage.
 class Symbols {
@@ -95,6 +100,17 @@ Placement place(const std::vector<InputSection> &sections, const Variants &varia
 // The linker script that puts placement's lead in front of .init, or one
 // that puts nothing there; see greet.ld.
 std::string lead_script(const Placement &placement, uint64_t window);
+
+// What a run at an x86-64 level (1 to 4) touches of the code, as far as
+// run tells: the functions run but the variants, and every variant of the
+// families run that the level can run, whichever it picks. The windows, and
+// the bytes from the end of the last of that code to its window's end, by
+// which the code may grow before it takes another window.
+struct CodeWindows {
+	size_t windows;
+	uint64_t spare;
+};
+CodeWindows code_windows_at(int level, const Touched &run, const Variants &variants);
 
 // For lld's --symbol-ordering-file, one name a line:
 //   code      each function executed or reached but the variants and

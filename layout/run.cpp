@@ -11,7 +11,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <vector>
 
 namespace {
@@ -20,6 +23,10 @@ namespace {
 constexpr int traceme_refused = 126;
 // The most bytes of writable segments compared between exec and exit.
 constexpr uint64_t most_writable = uint64_t{1} << 30;
+// How /proc/PID/maps names the heap, and the bit of a /proc/PID/pagemap
+// entry that says a page is present.
+const std::string heap_name = "[heap]";
+constexpr uint64_t page_present = uint64_t{1} << 63;
 
 std::string why()
 {
@@ -194,11 +201,54 @@ void mark_written(Traced &run, const Elf &elf, const Symbols &symbols, const std
 			continue;
 		for (size_t j = 0; j < s.memsz; j++)
 			if (before[i][j] != after[i][j]) {
-				run.written_pages.insert((s.vaddr + j) >> page_shift);
+				const uint64_t page = (s.vaddr + j) >> page_shift;
+				run.written_pages[page] = s.vaddr + j + 1 - (page << page_shift);
 				if (const Symbol *sym = symbols.owner(s.vaddr + j); sym && !sym->code)
 					run.written.insert(sym);
 			}
 		i++;
+	}
+}
+
+// The heap at the program's exit, from its break as /proc/PID/maps gives
+// it: a page is touched where /proc/PID/pagemap has it present.
+void measure_heap(Traced &run, pid_t pid)
+{
+	const std::string proc = "/proc/" + std::to_string(pid);
+	std::ifstream maps(proc + "/maps");
+	uint64_t start = 0, end = 0;
+	for (std::string line; std::getline(maps, line);)
+		if (line.size() > heap_name.size() &&
+		    line.compare(line.size() - heap_name.size(), heap_name.size(), heap_name) == 0 &&
+		    std::sscanf(line.c_str(), "%" SCNx64 "-%" SCNx64, &start, &end) != 2)
+			throw TraceError(proc + "/maps: no heap in \"" + line + "\"");
+	if (start >= end)
+		return;
+	Descriptor pagemap{open((proc + "/pagemap").c_str(), O_RDONLY | O_CLOEXEC)};
+	Descriptor mem{open((proc + "/mem").c_str(), O_RDONLY | O_CLOEXEC)};
+	if (pagemap.fd < 0 || mem.fd < 0)
+		throw TraceError(proc + "/pagemap: " + why());
+	bool past_first_region = false;
+	uint64_t last = start;
+	std::string bytes(uint64_t{1} << page_shift, '\0');
+	for (uint64_t page = start; page < end; page += bytes.size()) {
+		uint64_t entry = 0;
+		if (pread(pagemap.fd, &entry, sizeof entry, static_cast<off_t>((page >> page_shift) * sizeof entry)) !=
+		    sizeof entry)
+			throw TraceError(proc + "/pagemap: " + why());
+		if (!(entry & page_present)) {
+			past_first_region = run.heap_pages > 0;
+			continue;
+		}
+		run.heap_pages++;
+		if (past_first_region)
+			continue;
+		if (pread(mem.fd, bytes.data(), bytes.size(), static_cast<off_t>(page)) !=
+		    static_cast<ssize_t>(bytes.size()))
+			throw TraceError(proc + "/mem: " + why());
+		if (const size_t at = bytes.find_last_not_of('\0'); at != std::string::npos)
+			last = page + at + 1;
+		run.heap_room = page + bytes.size() - last;
 	}
 }
 
@@ -282,6 +332,7 @@ Traced trace(const std::string &program, const std::vector<std::string> &env, un
 						    ? ": exited with status " + std::to_string(WEXITSTATUS(ended))
 						    : ": ended by signal " + std::to_string(WTERMSIG(ended))));
 	mark_written(run, elf, symbols, before, writable(t.pid, elf));
+	measure_heap(run, t.pid);
 	// Stopped at its exit, it ends once let go.
 	check(ptrace(PTRACE_CONT, t.pid, nullptr, nullptr));
 	t.wait();

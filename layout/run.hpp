@@ -7,19 +7,23 @@
 #include "order.hpp"
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-// A page, and the window of 16 pages that the kernel's fault-around maps on
-// one fault: start-up costs one fault for each window of code it runs and
-// each page it writes.
-constexpr unsigned page_shift = 12, window_shift = 16;
-
+// What the run touched, in windows and pages: each page of the writable
+// segments written, with the end of what was written in it (as an offset
+// into the page); the heap's pages touched, and the bytes its first region
+// (the pages touched from its start on) has left after its last byte that
+// is not zero, before it spills onto another page.
 struct Traced : Touched {
 	unsigned long steps = 0;
-	std::set<uint64_t> code_windows, written_pages;
+	std::set<uint64_t> code_windows;
+	std::map<uint64_t, uint64_t> written_pages;
+	size_t heap_pages = 0;
+	uint64_t heap_room = 0;
 };
 
 // Why a program could not be traced whole, or did not end well, in one line.
@@ -36,7 +40,7 @@ struct PtraceRefused : TraceError {
 // every traced run, until it exits, one instruction at a time for at most
 // most_steps. What each step ran, read and wrote is recorded (see record()),
 // and so is each byte of its writable segments that differs between exec and
-// exit. A signal sent to the program is passed on to it, as it would be
+// exit, and so is the heap at exit. A signal sent to the program is passed on to it, as it would be
 // untraced. A program that does not exit with status 0, runs for longer, or
 // runs another program, starts a process or a thread, throws TraceError. No
 // child is left behind, stopped or running, on any path.

@@ -35,6 +35,7 @@
 #include "order.hpp"
 #include "run.hpp"
 
+#include <elf.h>
 #include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
@@ -196,17 +197,36 @@ void write_file(const char *path, const std::string &text, bool dated_1970)
 	}
 }
 
-void report(const Traced &run, const Variants &variants)
+// The levels of x86-64 that the code may need.
+constexpr int most_level = 4;
+
+void report(const Traced &run, const Elf &elf, const Variants &variants)
 {
 	std::printf("instructions %lu\ncode windows %zu\nwritten pages %zu\n", run.steps, run.code_windows.size(),
 		    run.written_pages.size());
+	for (int level = 1; level <= most_level; level++) {
+		const CodeWindows at = code_windows_at(level, run, variants);
+		std::printf("code windows at x86-64-v%d %zu\nbytes to spare at x86-64-v%d %lu\n", level, at.windows,
+			    level, static_cast<unsigned long>(at.spare));
+	}
+	size_t relro_pages = 0;
+	uint64_t fill = 0;
+	for (auto &s : elf.segments)
+		for (auto &[page, end] : run.written_pages)
+			if (s.type == PT_GNU_RELRO && (page << page_shift) - s.vaddr < s.memsz) {
+				relro_pages++;
+				fill = end;
+			}
+	std::printf("relro written pages %zu\nrelro written page fill %lu\n", relro_pages,
+		    static_cast<unsigned long>(fill));
+	std::printf("heap pages %zu\nheap room %lu\n", run.heap_pages, static_cast<unsigned long>(run.heap_room));
 	for (auto &[family, names] : variants_run(variants, run))
 		for (auto &name : names)
 			std::printf("variant %s %s\n", family.c_str(), name.c_str());
 	for (auto w : run.code_windows)
 		std::printf("code window %#lx\n", static_cast<unsigned long>(w << window_shift));
-	for (auto p : run.written_pages)
-		std::printf("written page %#lx\n", static_cast<unsigned long>(p << page_shift));
+	for (auto &[page, end] : run.written_pages)
+		std::printf("written page %#lx\n", static_cast<unsigned long>(page << page_shift));
 }
 
 } // namespace
@@ -238,7 +258,7 @@ int main(int argc, char **argv)
 	}
 	reach(run, elf, symbols, variants, callee_depth);
 	if (o.report) {
-		report(run, variants);
+		report(run, elf, variants);
 		return 0;
 	}
 	const Placement placement = place(sections, variants, run);

@@ -204,6 +204,51 @@ TEST(Order, GathersCodeVariantsThenWrittenThenReadData)
 	// clang-format on
 }
 
+// A link's map gives each input section's extent. A section whose code run
+// is a short head goes after the variants, the one whose code run starts
+// furthest in goes in front of .init by the lead script, and a jump stub's
+// level is that of the code it lies among.
+TEST(Order, PlacesSectionsByTheCodeRunInThem)
+{
+	// clang-format off
+	const std::vector<InputSection> sections = read_map(
+		"             VMA              LMA     Size Align Out     In      Symbol\n"
+		"            1000             1000     4000    64 .text\n"
+		"            1000             1000      100    16         /lib/crt1.o:(.text)\n"
+		"            1000             1000        0     1                 _start\n"
+		"            1100             1100      c00    16         /lib/libc.a(head.o):(.text)\n"
+		"            1d00             1d00     1400    16         /lib/libc.a(tail.o):(.text)\n"
+		"            3100             3100      200    16         /lib/libc.a(avx.o):(.text.avx)\n"
+		"            3300             3300      d00     1         . = ALIGN ( 0x1000 )\n"
+		"            4000             4000      400    16         /lib/libc.a(big.o):(.text)\n");
+	const Symbols symbols({function(0x1000, "start"), function(0x1100, "cold"), function(0x1c00, "hot"),
+			       function(0x1d00, "tail"), function(0x1d80, "tail_cold"), function(0x3100, "stub"),
+			       function(0x3180, "avx"), function(0x4000, "sse2"), function(0x4200, "big")});
+	// clang-format on
+	ASSERT_EQ(sections.size(), 5u);
+	EXPECT_EQ(sections[1].file + sections[1].section, "/lib/libc.a(head.o).text");
+	auto at = [&](uint64_t addr) { return symbols.owner(addr); };
+	Variants variants = {
+		{at(0x3100), {1, {"memmove"}}}, {at(0x3180), {3, {"memmove"}}}, {at(0x4000), {1, {"memmove"}}}};
+	level_by_section(variants, sections);
+	Touched run;
+	run.executed = {at(0x1000), at(0x1c00), at(0x1d00), at(0x3100), at(0x4200)};
+	const Placement placement = place(sections, variants, run);
+	ASSERT_EQ(placement.tails.size(), 1u);
+	EXPECT_EQ(placement.tails[0]->addr, 0x1d00u);
+	ASSERT_NE(placement.lead, nullptr);
+	EXPECT_EQ(placement.lead->addr, 0x1100u);
+	EXPECT_NE(lead_script(placement, 0x10000)
+			  .find(".text.lead ALIGN(. + 2816, 65536) - 2816 : { "
+				"/lib/libc.a:head.o(.text) }"),
+		  std::string::npos)
+		<< lead_script(placement, 0x10000);
+	EXPECT_EQ(make_order(symbols, variants, run, placement),
+		  (std::vector<std::string>{"start", "hot", "big", "sse2", "stub", "avx", "tail"}));
+	EXPECT_EQ(code_windows_at(1, run, variants).spare, 0x10000u - 0x4210);
+	EXPECT_THROW(read_map("VMA\n 1000 1000 zz 16 .text\n"), MapError);
+}
+
 // Two resolvers, as the IRELATIVE relocations give them: each names its
 // variants by address, whatever they are called, and a variant's level is
 // what its code needs; what a resolver reads or calls is none of them.
@@ -384,19 +429,22 @@ TEST(Trace, SaysWhyItCannotTrace)
 	};
 	for (auto &c : cases) {
 		SCOPED_TRACE(c.what);
-		const std::string path = temp_file("greet-order", "stale\n");
+		const std::string path = temp_file("greet-order", "stale\n"),
+				  script = temp_file("greet-lead.ld", "stale");
 		std::vector<std::string> argv = c.before;
-		argv.insert(argv.end(), {GREET_TRACE, "-o", path, GREET});
+		argv.insert(argv.end(), {GREET_TRACE, "-o", path, "--script", script, GREET});
 		// A leak checker, where the tracer has one, needs the ptrace refused here.
 		Outcome refused = finish(start(argv, c.prepare, {"ASAN_OPTIONS=detect_leaks=0"}));
 		EXPECT_EQ(refused.ended, "exit 0");
 		EXPECT_EQ(refused.err, "greet-trace: " + c.why + ", so " + path + tail);
 		EXPECT_EQ(contents(path), "");
+		EXPECT_EQ(contents(script), lead_script({}, 1));
 		struct stat order, tracer;
 		ASSERT_EQ(stat(path.c_str(), &order), 0);
 		ASSERT_EQ(stat(GREET_TRACE, &tracer), 0);
 		EXPECT_LT(order.st_mtime, tracer.st_mtime) << "a build would take the empty order as up to date";
 		unlink(path.c_str());
+		unlink(script.c_str());
 	}
 }
 
@@ -408,6 +456,9 @@ TEST(Trace, FailsInOneLineAndLeavesTheOrder)
 	const std::string unordered = contents(GREET_UNORDERED);
 	const std::string truncated = temp_file("greet-truncated", unordered.substr(0, 100)), self = "/proc/self/exe";
 	const std::string fifo = temp_file("greet-fifo"), folder = temp_dir("greet-folder"), tracee = GREET_TRACEE;
+	const std::string map = contents(GREET_UNORDERED_MAP);
+	const std::string bad_map =
+		temp_file("greet-bad.map", map.substr(0, map.find('\n', map.find('\n') + 1) + 1) + "\t.text\n");
 	unlink(fifo.c_str());
 	ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
 	const struct {
@@ -428,6 +479,9 @@ TEST(Trace, FailsInOneLineAndLeavesTheOrder)
 		{{fifo}, fifo + ": not a regular file"},
 		{{"-o", folder, GREET_UNORDERED}, "cannot rename " + folder + ".new to " + folder + ": Is a directory"},
 		{{"-o", "/nonexistent/order", GREET_UNORDERED}, "/nonexistent/order.new: No such file or directory"},
+		{{"--map", MANPAGE, GREET_UNORDERED}, std::string(MANPAGE) + ": line 1: not the header of a link map"},
+		{{"--map", bad_map, GREET_UNORDERED}, bad_map + ": line 3: not a line of a link map"},
+		{{"--map", "/dev", GREET_UNORDERED}, "/dev: not a regular file"},
 	};
 	for (auto &c : cases) {
 		SCOPED_TRACE(testing::PrintToString(c.args));
@@ -449,6 +503,7 @@ TEST(Trace, FailsInOneLineAndLeavesTheOrder)
 	unlink(fifo.c_str());
 	rmdir(folder.c_str());
 	unlink(truncated.c_str());
+	unlink(bad_map.c_str());
 }
 
 } // namespace
