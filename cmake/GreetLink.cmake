@@ -22,6 +22,12 @@ else()
 endif()
 set(GREET_ORDER_FILE ${GREET_LAYOUT_DIR}/greet.order)
 set(GREET_LEAD_SCRIPT ${GREET_LAYOUT_DIR}/greet-lead.ld)
+# The traced run's whole environment. A processor-feature mask that names no
+# feature masks nothing, but takes the same path through start-up as any
+# mask (its parser compares names with a string function's variant, called
+# by name), so that the tests can stand in for other processors by adding
+# features to mask and get this very order.
+set(GREET_TRACE_ENV GLIBC_TUNABLES=glibc.cpu.hwcaps=-NO_SUCH_FEATURE)
 
 # Links target as greet is: statically where greet is, in the start-up
 # layout, and in the order traced from greet's start-up unless UNORDERED is
@@ -37,19 +43,19 @@ function(greet_link target)
 	else()
 		target_link_libraries(${target} PRIVATE greet_static_link)
 	endif()
+	if(GREET_ORDERED AND NOT arg_DYNAMIC AND NOT arg_PLAIN AND NOT arg_UNORDERED)
+		add_dependencies(${target} greet_order)
+		# A name of greet's that another program lacks is no fault, nor a
+		# lead section it does not link. The lead script comes before
+		# greet.ld, which reads what it defines.
+		target_link_options(${target} PRIVATE -Wl,--symbol-ordering-file=${GREET_ORDER_FILE}
+			-Wl,--no-warn-symbol-ordering -Wl,-T,${GREET_LEAD_SCRIPT})
+		set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${GREET_ORDER_FILE} ${GREET_LEAD_SCRIPT})
+	endif()
 	if(GREET_LAYOUT AND NOT arg_DYNAMIC AND NOT arg_PLAIN)
 		set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/layout/greet.ld)
 		target_link_options(${target} PRIVATE -Wl,-T,${PROJECT_SOURCE_DIR}/layout/greet.ld
 			-Wl,-Map=${GREET_LAYOUT_DIR}/${target}.map)
-	endif()
-	if(GREET_ORDERED AND NOT arg_DYNAMIC AND NOT arg_PLAIN AND NOT arg_UNORDERED)
-		add_dependencies(${target} greet_order)
-		# A name of greet's that another program lacks is no fault, nor a
-		# lead section it does not link. The lead script goes in front of
-		# what greet.ld inserts, so it comes after it.
-		target_link_options(${target} PRIVATE -Wl,--symbol-ordering-file=${GREET_ORDER_FILE}
-			-Wl,--no-warn-symbol-ordering -Wl,-T,${GREET_LEAD_SCRIPT})
-		set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${GREET_ORDER_FILE} ${GREET_LEAD_SCRIPT})
 	endif()
 endfunction()
 

@@ -40,3 +40,4 @@ References references(std::string_view bytes, uint64_t addr);
 // any of its instructions' extensions belongs to (2: SSSE3 and SSE4; 3: AVX,
 // AVX2, FMA, F16C, BMI, LZCNT and MOVBE; 4: AVX-512).
 int level(std::string_view bytes);
+constexpr int most_level = 4;

@@ -8,9 +8,10 @@
    first in each output section. */
 
 /* .init, .fini and .iplt run at start-up too: in front of the ordered .text,
-   from a window's start, rather than at the far end of the code; or, where
-   the order's lead script has put a section in front of them whose code
-   run starts a window, right after it. */
+   from a window's start, rather than at the far end of the code; or right
+   after the lead section, whose code run starts the window, where the lead
+   script (linked before this one, and inserted before .text first) has put
+   one in front of them. */
 SECTIONS {
   .init ALIGN(DEFINED(greet_lead_end) ? 1 : 0x10000) : { KEEP(*(SORT_NONE(.init))) }
   .fini : { KEEP(*(SORT_NONE(.fini))) }

@@ -45,7 +45,7 @@ std::vector<InputSection> read_map(std::string_view text)
 		for (int i = 0; i < numbers; i++)
 			if (!take(line, i < numbers - 1 ? 16 : 10, column[i]))
 				throw MapError(where + "not a line of a link map");
-		const uint64_t addr = column[0], size = column[2];
+		const uint64_t addr = column[0], size = column[2], align = column[3];
 		if (line.empty() || line[0] != ' ' || addr + size < addr)
 			throw MapError(where + "not a line of a link map");
 		line.remove_prefix(1);
@@ -54,7 +54,7 @@ std::vector<InputSection> read_map(std::string_view text)
 		if (line.find_first_not_of(' ') != name_indent || colon == std::string_view::npos ||
 		    line.back() != ')' || size == 0)
 			continue;
-		sections.push_back({addr, size, std::string(line.substr(name_indent, colon - name_indent)),
+		sections.push_back({addr, size, align, std::string(line.substr(name_indent, colon - name_indent)),
 				    std::string(line.substr(colon + 2, line.size() - colon - 3))});
 	}
 	std::sort(sections.begin(), sections.end(),

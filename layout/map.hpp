@@ -9,10 +9,11 @@
 #include <string_view>
 #include <vector>
 
-// One input section where the link put it: file as the map names it
-// ("libc.a(dl-load.o)" for an archive's member), section as the file does.
+// One input section where the link put it, and the alignment it asks for:
+// file as the map names it ("libc.a(dl-load.o)" for an archive's member),
+// section as the file does.
 struct InputSection {
-	uint64_t addr, size;
+	uint64_t addr, size, align;
 	std::string file, section;
 };
 

@@ -15,14 +15,23 @@ bool by_addr(const Symbol *a, const Symbol *b)
 	return a->addr != b->addr ? a->addr < b->addr : a->name < b->name;
 }
 
-// Every variant of each family that ran, whichever this processor ran.
+// Whether f is code that every processor's path may run: no variant, or
+// one called by name.
+bool common_code(const Variants &variants, const Symbol *f)
+{
+	auto it = variants.find(f);
+	return it == variants.end() || it->second.by_name;
+}
+
+// Every variant of each family that ran, whichever this processor ran, but
+// those called by name.
 std::set<const Symbol *> families_run(const Variants &variants, const Touched &run)
 {
 	const auto run_families = variants_run(variants, run);
 	std::set<const Symbol *> all;
 	for (auto &[v, variant] : variants)
 		for (auto &f : variant.families)
-			if (run_families.count(f))
+			if (run_families.count(f) && !variant.by_name)
 				all.insert(v);
 	return all;
 }
@@ -54,12 +63,52 @@ std::map<const InputSection *, std::pair<uint64_t, uint64_t>> hot_code(const std
 	std::map<const InputSection *, std::pair<uint64_t, uint64_t>> hot;
 	for (auto *group : {&run.executed, &run.reached})
 		for (auto *f : *group)
-			if (const InputSection *s = section_at(sections, f->addr); s && !variants.count(f)) {
+			if (const InputSection *s = section_at(sections, f->addr); s && common_code(variants, f)) {
 				const uint64_t end = std::min(f->addr + f->size, s->addr + s->size);
 				auto [it, first] = hot.try_emplace(s, f->addr, end);
 				it->second = {std::min(it->second.first, f->addr), std::max(it->second.second, end)};
 			}
 	return hot;
+}
+
+// The lowest level whose variants, and those of the levels above, the
+// tails may follow without the highest level's run taking another window:
+// the code laid out as the link does from the window where it starts, the
+// lead's code run first, and the windows counted to the last tail's code.
+int tails_after(const Placement &placement, const std::vector<InputSection> &sections,
+		const std::map<const InputSection *, std::pair<uint64_t, uint64_t>> &hot, const Variants &variants,
+		const Touched &run)
+{
+	if (placement.tails.empty())
+		return 1;
+	std::map<int, std::set<const InputSection *>, std::greater<>> by_level;
+	for (auto *v : families_run(variants, run))
+		if (const InputSection *s = section_at(sections, v->addr))
+			by_level[variants.at(v).level].insert(s);
+	std::set<const InputSection *> elsewhere(placement.unrun.begin(), placement.unrun.end());
+	elsewhere.insert(placement.tails.begin(), placement.tails.end());
+	elsewhere.insert(placement.lead);
+	const auto windows = [&](int level) {
+		uint64_t at = placement.lead ? placement.lead->size - placement.lead_head : 0;
+		const auto lay = [&](const InputSection *s, uint64_t size) {
+			const uint64_t align = std::max<uint64_t>(s->align, 1);
+			at = (at + align - 1) / align * align + size;
+		};
+		for (auto &[s, extent] : hot)
+			if (!elsewhere.count(s))
+				lay(s, s->size);
+		for (auto &[l, variant_sections] : by_level)
+			for (auto *s : variant_sections)
+				if (l >= level)
+					lay(s, s->size);
+		for (auto *s : placement.tails)
+			lay(s, s == placement.tails.back() ? hot.at(s).second - s->addr : s->size);
+		return (at + (uint64_t{1} << window_shift) - 1) >> window_shift;
+	};
+	int level = most_level;
+	while (level > 1 && windows(level - 1) == windows(most_level))
+		level--;
+	return level;
 }
 
 } // namespace
@@ -140,32 +189,40 @@ void level_by_section(Variants &variants, const std::vector<InputSection> &secti
 
 Placement place(const std::vector<InputSection> &sections, const Variants &variants, const Touched &run)
 {
+	std::set<const InputSection *> ran;
+	for (auto *f : run.executed)
+		ran.insert(section_at(sections, f->addr));
 	Placement placement;
 	std::vector<std::pair<uint64_t, const InputSection *>> tails;
+	std::vector<const InputSection *> core;
+	const auto hot = hot_code(sections, variants, run);
 	// By address, so that of equals the first is taken.
-	for (auto &[s, hot] : hot_code(sections, variants, run)) {
-		const uint64_t head = hot.first - s->addr, tail = s->addr + s->size - hot.second;
-		if (tail >= long_cold && tail * cold_share_of_tail >= s->size * (cold_share_of_tail - 1))
+	for (auto &[s, extent] : hot) {
+		const uint64_t head = extent.first - s->addr, tail = s->addr + s->size - extent.second;
+		if (!ran.count(s))
+			placement.unrun.push_back(s);
+		else if (tail >= long_cold && tail * cold_share_of_tail >= s->size * (cold_share_of_tail - 1))
 			tails.emplace_back(tail, s);
 		else if (head >= long_cold && head > placement.lead_head && !pattern(*s).empty())
-			placement = {{}, s, head};
+			placement.lead = s, placement.lead_head = head;
 	}
 	std::stable_sort(tails.begin(), tails.end(), [](auto &a, auto &b) { return a.first < b.first; });
 	for (auto &t : tails)
 		placement.tails.push_back(t.second);
+	placement.tails_after = tails_after(placement, sections, hot, variants, run);
 	return placement;
 }
 
 std::string lead_script(const Placement &placement, uint64_t window)
 {
-	std::string script = "/* Written by greet-trace for greet.ld: the input section whose code run\n"
-			     "   starts furthest into it, if any, in front of .init, its cold head ending\n"
-			     "   where a window starts. */\n";
+	std::string script = "/* Written by greet-trace, for the link before greet.ld: the input section\n"
+			     "   whose code run starts furthest into it, if any, in front of .init, its\n"
+			     "   cold head ending where a window starts. */\n";
 	if (!placement.lead)
 		return script;
 	const std::string head = std::to_string(placement.lead_head);
 	return script + "SECTIONS {\n  .text.lead ALIGN(. + " + head + ", " + std::to_string(window) + ") - " + head +
-	       " : { " + pattern(*placement.lead) + " }\n  greet_lead_end = .;\n} INSERT BEFORE .init;\n";
+	       " : { " + pattern(*placement.lead) + " }\n  greet_lead_end = .;\n} INSERT BEFORE .text;\n";
 }
 
 void record(Touched &run, const Elf &elf, const Symbols &symbols, const Variants &variants,
@@ -195,9 +252,9 @@ std::map<std::string, std::set<std::string>> variants_run(const Variants &varian
 	return run_families;
 }
 
-void reach(Touched &run, const Elf &elf, const Symbols &symbols, const Variants &variants, int depth)
+void reach(Touched &run, const Elf &elf, const Symbols &symbols, Variants &variants, int depth)
 {
-	std::set<const Symbol *> functions = run.executed, seen;
+	std::set<const Symbol *> functions = run.executed, seen, by_name;
 	functions.merge(families_run(variants, run));
 	for (; depth >= 0 && !functions.empty(); depth--) {
 		std::set<const Symbol *> callees;
@@ -211,12 +268,20 @@ void reach(Touched &run, const Elf &elf, const Symbols &symbols, const Variants 
 				    s && !s->code && elf.in_read_only_segment(addr))
 					run.constants.insert(s);
 			if (depth > 0)
-				for (uint64_t addr : r.calls)
-					if (const Symbol *s = symbols.owner(addr);
-					    s && s->code && s->local && !seen.count(s))
+				for (uint64_t addr : r.calls) {
+					const Symbol *s = symbols.owner(addr);
+					if (s && s->code && variants.count(s) && !variants.count(f))
+						by_name.insert(s);
+					else if (s && s->code && s->local && !seen.count(s))
 						callees.insert(s);
+				}
 		}
 		functions = callees;
+	}
+	for (auto *v : by_name) {
+		variants.at(v).by_name = true;
+		if (!run.executed.count(v))
+			run.reached.insert(v);
 	}
 }
 
@@ -231,11 +296,21 @@ CodeWindows code_windows_at(int level, const Touched &run, const Variants &varia
 		end = std::max(end, last + 1);
 	};
 	for (auto *f : run.executed)
-		if (!variants.count(f))
+		if (common_code(variants, f))
 			take(f);
-	for (auto *v : families_run(variants, run))
-		if (variants.at(v).level <= level)
-			take(v);
+	std::map<std::string, int> picked;
+	for (auto &[family, ran] : variants_run(variants, run))
+		picked[family] = 0;
+	for (int pass = 0; pass < 2; pass++)
+		for (auto &[v, variant] : variants)
+			for (auto &f : variant.families)
+				if (auto it = picked.find(f);
+				    it == picked.end() || variant.level > level || variant.by_name)
+					continue;
+				else if (pass == 0)
+					it->second = std::max(it->second, variant.level);
+				else if (variant.level == it->second)
+					take(v);
 	const uint64_t window = uint64_t{1} << window_shift;
 	return {windows.size(), windows.empty() ? 0 : (window - end % window) % window};
 }
@@ -249,17 +324,17 @@ std::vector<std::string> make_order(const Symbols &symbols, const Variants &vari
 			if (symbols.unique(s->name))
 				order.push_back(s->name);
 	};
-	// Code by tail, the code of no tail first.
-	std::vector<std::vector<const Symbol *>> code(placement.tails.size() + 1);
+	// The code by placed section, that of none first.
+	std::vector<const InputSection *> placed = placement.tails;
+	placed.insert(placed.end(), placement.unrun.begin(), placement.unrun.end());
+	std::vector<std::vector<const Symbol *>> code(placed.size() + 1);
 	for (auto *group : {&run.executed, &run.reached})
 		for (auto *f : *group)
-			if (!variants.count(f)) {
-				const auto &tails = placement.tails;
-				const size_t in = static_cast<size_t>(
-					std::find_if(tails.begin(), tails.end(),
-						     [&](auto *s) { return f->addr - s->addr < s->size; }) -
-					tails.begin());
-				code[in == tails.size() ? 0 : in + 1].push_back(f);
+			if (common_code(variants, f)) {
+				const auto in = std::find_if(placed.begin(), placed.end(),
+							     [&](auto *s) { return f->addr - s->addr < s->size; });
+				code[in == placed.end() ? 0 : static_cast<size_t>(in - placed.begin()) + 1].push_back(
+					f);
 			}
 	for (auto &part : code)
 		std::sort(part.begin(), part.end(), by_addr);
@@ -268,11 +343,16 @@ std::vector<std::string> make_order(const Symbols &symbols, const Variants &vari
 	std::vector<const Symbol *> run_variants(all.begin(), all.end());
 	std::sort(run_variants.begin(), run_variants.end(), [&](const Symbol *a, const Symbol *b) {
 		int la = variants.at(a).level, lb = variants.at(b).level;
-		return la != lb ? la < lb : by_addr(a, b);
+		return la != lb ? la > lb : by_addr(a, b);
 	});
-	add(run_variants);
-	for (size_t i = 1; i < code.size(); i++)
-		add(code[i]);
+	const auto lower = std::find_if(run_variants.begin(), run_variants.end(),
+					[&](const Symbol *v) { return variants.at(v).level < placement.tails_after; });
+	add({run_variants.begin(), lower});
+	for (size_t i = 0; i < placement.tails.size(); i++)
+		add(code[i + 1]);
+	add({lower, run_variants.end()});
+	for (size_t i = placement.tails.size(); i < placed.size(); i++)
+		add(code[i + 1]);
 
 	std::vector<const Symbol *> written(run.written.begin(), run.written.end());
 	std::sort(written.begin(), written.end(), [](const Symbol *a, const Symbol *b) {

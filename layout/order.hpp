@@ -48,6 +48,7 @@ private:
 struct Variant {
 	int level;
 	std::set<std::string> families;
+	bool by_name = false; // see reach()
 };
 using Variants = std::map<const Symbol *, Variant>;
 Variants find_variants(const Elf &elf, const Symbols &symbols);
@@ -77,18 +78,29 @@ std::map<std::string, std::set<std::string>> variants_run(const Variants &varian
 // this one's place (another vendor's cache set-up, another variant): the
 // functions that the functions run and every variant of the families run
 // call directly, down to depth calls, go to run.reached, and the read-only
-// objects all of them name by address to run.constants.
-void reach(Touched &run, const Elf &elf, const Symbols &symbols, const Variants &variants, int depth);
+// objects all of them name by address to run.constants. A variant that the
+// code run or reached, but the variants, calls directly, by name rather than
+// through its resolver, may run on every processor: it is marked by_name and
+// goes to run.reached too, and is placed and foreseen as that code's own.
+void reach(Touched &run, const Elf &elf, const Symbols &symbols, Variants &variants, int depth);
 
 // Where the link puts the input sections of the code run and reached, but
 // the variants', beyond the order. A read of one byte of code maps its
 // whole window, so what matters is the span from the first byte run to the
-// last: each tail, whose code run is a short head of a long section, goes
-// after the variants, the longest cold tail last, hanging past the last
-// window; the lead, the one with the longest cold head, goes in front of
-// .init, its cold head ending where a window starts (see lead_script()).
+// last, and a run at each level needs the variants of its level alone:
+//   unrun  a section whose code was reached and none run goes last, after
+//          everything, where another processor that runs it still finds it
+//          with the rest;
+//   tails  a section whose code run is a short head of a long section goes
+//          after the variants of the levels from the highest down to
+//          tails_after, the longest cold tail last: as far down as the
+//          highest level loses no window by it;
+//   lead   the section whose code run starts furthest into it goes in front
+//          of .init, its cold head ending where a window starts (see
+//          lead_script()).
 struct Placement {
-	std::vector<const InputSection *> tails;
+	std::vector<const InputSection *> unrun, tails;
+	int tails_after = 1;
 	const InputSection *lead = nullptr;
 	uint64_t lead_head = 0;
 };
@@ -102,10 +114,11 @@ Placement place(const std::vector<InputSection> &sections, const Variants &varia
 std::string lead_script(const Placement &placement, uint64_t window);
 
 // What a run at an x86-64 level (1 to 4) touches of the code, as far as
-// run tells: the functions run but the variants, and every variant of the
-// families run that the level can run, whichever it picks. The windows, and
-// the bytes from the end of the last of that code to its window's end, by
-// which the code may grow before it takes another window.
+// run tells: the functions run but the variants, and of each family run the
+// variants of the highest level up to that level that it has, which such a
+// processor picks among. The windows, and the bytes from the end of the
+// last of that code to its window's end, by which the code may grow before
+// it takes another window.
 struct CodeWindows {
 	size_t windows;
 	uint64_t spare;
@@ -114,13 +127,16 @@ CodeWindows code_windows_at(int level, const Touched &run, const Variants &varia
 
 // For lld's --symbol-ordering-file, one name a line:
 //   code      each function executed or reached but the variants and
-//             the tails', in the program's own address order, so that the
-//             order says which sections lie together and nothing about the
-//             path one processor took among them;
+//             the placed sections', in the program's own address order, so
+//             that the order says which sections lie together and nothing
+//             about the path one processor took among them;
 //   variants  every variant of each string function family run, level by
-//             level and then by address, so that what one processor runs
-//             lies together: the same whichever variant this processor ran;
-//   tails     the functions of placement's tails, tail by tail;
+//             level from the highest down and then by address, so that what
+//             one processor runs lies together, the most recent processors'
+//             next to the code: the same whichever variant this processor
+//             ran; placement's tails, tail by tail, after those of level
+//             tails_after;
+//   unrun     the functions of placement's unrun sections;
 //   written   each object written, smallest first, so that a large one
 //             written in part does not push the small ones onto a page of
 //             their own;

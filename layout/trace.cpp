@@ -197,9 +197,6 @@ void write_file(const char *path, const std::string &text, bool dated_1970)
 	}
 }
 
-// The levels of x86-64 that the code may need.
-constexpr int most_level = 4;
-
 void report(const Traced &run, const Elf &elf, const Variants &variants)
 {
 	std::printf("instructions %lu\ncode windows %zu\nwritten pages %zu\n", run.steps, run.code_windows.size(),

@@ -30,25 +30,31 @@ namespace {
 // masks or prefers.
 const char *const no_v4 = "-AVX512F,-AVX512VL,-AVX512BW,-AVX512DQ,-AVX512CD";
 const std::string no_v3 = std::string(no_v4) + ",-AVX2,-AVX,-FMA,-BMI1,-BMI2,-LZCNT,-MOVBE,-F16C";
-// Each row's level is the highest its variants may need.
+// Each row's level is the x86-64 level it runs at; Prefer_ERMS takes a
+// copy by rep movsb, a variant of the lowest level, whatever the processor.
+const int this_level = __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw") ? 4
+		       : __builtin_cpu_supports("avx2")                                         ? 3
+		       : __builtin_cpu_supports("sse4.2")                                       ? 2
+												: 1;
 const struct {
 	const char *name;
 	std::string features;
 	bool has_masked;
 	int level;
 } processors[] = {
-	{"this processor (x86-64-v4 where it has AVX-512)", "", false, 4},
-	{"x86-64-v3: AVX2, no AVX-512", no_v4, __builtin_cpu_supports("avx512f") != 0, 3},
-	{"x86-64-v2: SSE4.2 and POPCNT, no AVX", no_v3, __builtin_cpu_supports("avx2") != 0, 2},
+	{"this processor (x86-64-v4 where it has AVX-512)", "", false, this_level},
+	{"x86-64-v3: AVX2, no AVX-512", no_v4, this_level > 3, std::min(this_level, 3)},
+	{"x86-64-v2: SSE4.2 and POPCNT, no AVX", no_v3, this_level > 2, std::min(this_level, 2)},
 	{"x86-64-v1: SSE2 alone", no_v3 + ",-POPCNT,-SSSE3,-SSE4_1,-SSE4_2,-ERMS,-FSRM,-RTM",
 	 __builtin_cpu_supports("ssse3") != 0, 1},
-	{"Prefer_ERMS", "Prefer_ERMS", true, 4},
-	{"Prefer_No_AVX512", "Prefer_No_AVX512", __builtin_cpu_supports("avx512f") != 0, 4},
+	{"Prefer_ERMS", "Prefer_ERMS", true, 1},
+	{"Prefer_No_AVX512", "Prefer_No_AVX512", this_level > 3, this_level},
 };
 
+// The build's trace environment, with features added to its mask.
 std::string masked(const std::string &features)
 {
-	return "GLIBC_TUNABLES=glibc.cpu.hwcaps=" + features;
+	return GREET_TRACE_ENV + (features.empty() ? "" : "," + features);
 }
 
 // A report without the line fails the test that reads it.

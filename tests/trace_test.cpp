@@ -170,7 +170,7 @@ TEST(Order, OwnerIsTheSymbolAnAddressLiesIn)
 	}
 }
 
-// Code by address, every variant of each family run by level and address,
+// Code by address, every variant of each family run by level, highest first, and address,
 // written objects smallest first, then those only read, writable before read-only;
 // a name the linker could not tell apart is left out.
 TEST(Order, GathersCodeVariantsThenWrittenThenReadData)
@@ -195,8 +195,8 @@ TEST(Order, GathersCodeVariantsThenWrittenThenReadData)
 	run.read = {at(0x5200), at(0x5300)};
 	run.constants = {at(0x400)};
 	EXPECT_EQ(make_order(symbols, variants, run),
-		  (std::vector<std::string>{"earlier", "later", "reached", "memset_sse2", "memmove_sse2", "memset_avx2",
-					    "memcpy_avx", "memset_evex", "both", "small", "big", "read", "constant"}));
+		  (std::vector<std::string>{"earlier", "later", "reached", "memset_evex", "memset_avx2", "memcpy_avx",
+					    "memset_sse2", "memmove_sse2", "both", "small", "big", "read", "constant"}));
 	EXPECT_EQ(variants_run(variants, run), (std::map<std::string, std::set<std::string>>{
 							{"memcpy", {"memcpy_avx"}},
 							{"memmove", {"memcpy_avx"}},
@@ -244,7 +244,7 @@ TEST(Order, PlacesSectionsByTheCodeRunInThem)
 		  std::string::npos)
 		<< lead_script(placement, 0x10000);
 	EXPECT_EQ(make_order(symbols, variants, run, placement),
-		  (std::vector<std::string>{"start", "hot", "big", "sse2", "stub", "avx", "tail"}));
+		  (std::vector<std::string>{"start", "hot", "big", "stub", "avx", "sse2", "tail"}));
 	EXPECT_EQ(code_windows_at(1, run, variants).spare, 0x10000u - 0x4210);
 	EXPECT_THROW(read_map("VMA\n 1000 1000 zz 16 .text\n"), MapError);
 }
@@ -309,7 +309,8 @@ TEST(Order, ReachesWhatCodeAndItsCalleesName)
 		SCOPED_TRACE(depth);
 		Touched run;
 		run.executed = {symbols.owner(0x1000)};
-		reach(run, elf, symbols, {}, depth);
+		Variants none;
+		reach(run, elf, symbols, none, depth);
 		EXPECT_EQ(names(run.reached), depths[depth].reached);
 		EXPECT_EQ(names(run.constants), depths[depth].named);
 	}
