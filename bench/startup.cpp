@@ -5,8 +5,8 @@
 // no C library) and the candidate in turn (stdout to /dev/null), so a drift
 // in machine load falls on all alike. Reported per run: the candidate's
 // median wall time, its ratio to the floor's and to the limit's medians, its
-// minor page faults beside theirs, and its user+system time, the last two
-// from wait4.
+// minor page faults (mean and median) beside theirs, and its user+system
+// time, the last two from wait4.
 // Every executable's file pages are first dropped from the page cache, so that
 // all are read back alike: how a file was written (by a linker, by cp) changes
 // how its cached pages are laid out, and that alone moved run times by 10%.
@@ -28,6 +28,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -87,7 +88,7 @@ void startup(benchmark::State &state, std::vector<std::string> cmd)
 	posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
 
 	std::vector<std::vector<double>> wall(programs.size());
-	std::vector<double> faults(programs.size());
+	std::vector<std::vector<double>> faults(programs.size());
 	double cpu = 0;
 	for (auto _ : state) {
 		// Each goes first in turn, so that none always follows another.
@@ -96,7 +97,7 @@ void startup(benchmark::State &state, std::vector<std::string> cmd)
 			size_t i = (first + k) % programs.size();
 			Sample s = spawn_once(programs[i], &actions);
 			wall[i].push_back(s.wall_us);
-			faults[i] += static_cast<double>(s.minflt);
+			faults[i].push_back(static_cast<double>(s.minflt));
 			if (i == 0) {
 				state.SetIterationTime(s.wall_us / 1e6);
 				cpu += s.cpu_us;
@@ -110,9 +111,12 @@ void startup(benchmark::State &state, std::vector<std::string> cmd)
 	state.counters["floor_us"] = median(wall[1]);
 	state.counters["vs_floor"] = median(wall[0]) / median(wall[1]);
 	state.counters["vs_limit"] = median(wall[0]) / median(wall[2]);
-	state.counters["minflt"] = faults[0] / runs;
-	state.counters["floor_minflt"] = faults[1] / runs;
-	state.counters["limit_minflt"] = faults[2] / runs;
+	const auto mean = [&](const std::vector<double> &v) { return std::accumulate(v.begin(), v.end(), 0.0) / runs; };
+	state.counters["minflt"] = mean(faults[0]);
+	state.counters["minflt_median"] = median(faults[0]);
+	state.counters["floor_minflt"] = mean(faults[1]);
+	state.counters["floor_minflt_median"] = median(faults[1]);
+	state.counters["limit_minflt"] = mean(faults[2]);
 	state.counters["cpu_us"] = cpu / runs;
 }
 
