@@ -98,8 +98,8 @@ target_link_options(greet_plain_link INTERFACE ${static_link})
 target_link_options(greet_static_link INTERFACE ${static_link})
 
 # What greet costs without the layout, measured on Debian 12 (README).
-set(plain_cost "about 40 page faults a run instead of 21, and 1.2 times the time")
-set(unordered_cost "about 37 page faults a run instead of 21")
+set(plain_cost "about 40 page faults a run instead of 20, and 1.2 times the time")
+set(unordered_cost "about 37 page faults a run instead of 20")
 set(install_hint "scripts/install-deps build installs lld and libzydis-dev")
 if(NOT GREET_LLD)
 	message(STATUS "greet: GREET_LLD is OFF, so greet links without its start-up layout: ${plain_cost}; configure with -DGREET_LLD=ON for it")
