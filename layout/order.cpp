@@ -48,7 +48,7 @@ std::string pattern(const InputSection &s)
 	}
 	const std::string name = file + "(" + s.section + ")";
 	const auto plain = [](char c) {
-		return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("_.+-/:", c);
+		return std::isalnum(static_cast<unsigned char>(c)) || (c && std::strchr("_.+-/:", c));
 	};
 	return std::all_of(file.begin(), file.end(), plain) && std::all_of(s.section.begin(), s.section.end(), plain)
 		       ? name
@@ -194,7 +194,6 @@ Placement place(const std::vector<InputSection> &sections, const Variants &varia
 		ran.insert(section_at(sections, f->addr));
 	Placement placement;
 	std::vector<std::pair<uint64_t, const InputSection *>> tails;
-	std::vector<const InputSection *> core;
 	const auto hot = hot_code(sections, variants, run);
 	// By address, so that of equals the first is taken.
 	for (auto &[s, extent] : hot) {
@@ -203,8 +202,10 @@ Placement place(const std::vector<InputSection> &sections, const Variants &varia
 			placement.unrun.push_back(s);
 		else if (tail >= long_cold && tail * cold_share_of_tail >= s->size * (cold_share_of_tail - 1))
 			tails.emplace_back(tail, s);
-		else if (head >= long_cold && head > placement.lead_head && !pattern(*s).empty())
-			placement.lead = s, placement.lead_head = head;
+		else if (head >= long_cold && head > placement.lead_head && !pattern(*s).empty()) {
+			placement.lead = s;
+			placement.lead_head = head;
+		}
 	}
 	std::stable_sort(tails.begin(), tails.end(), [](auto &a, auto &b) { return a.first < b.first; });
 	for (auto &t : tails)
