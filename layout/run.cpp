@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: MIT
 #include "run.hpp"
 
+#include <elf.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/personality.h>
@@ -208,6 +209,13 @@ void mark_written(Traced &run, const Elf &elf, const Symbols &symbols, const std
 			}
 		i++;
 	}
+	for (auto &s : elf.segments)
+		for (auto &[page, end] : run.written_pages)
+			if (s.type == PT_GNU_RELRO && ((page + 1) << page_shift) > s.vaddr &&
+			    (page << page_shift) < s.vaddr + s.memsz) {
+				run.relro_pages++;
+				run.relro_fill = end;
+			}
 }
 
 // The heap at the program's exit, from its break as /proc/PID/maps gives

@@ -15,15 +15,16 @@
 
 // What the run touched, in windows and pages: each page of the writable
 // segments written, with the end of what was written in it (as an offset
-// into the page); the heap's pages touched, and the bytes its first region
-// (the pages touched from its start on) has left after its last byte that
-// is not zero, before it spills onto another page.
+// into the page), and of them those of RELRO, with that end in the last;
+// the heap's pages touched, and the bytes its first region (the pages
+// touched from its start on) has left after its last byte that is not
+// zero, before it spills onto another page.
 struct Traced : Touched {
 	unsigned long steps = 0;
 	std::set<uint64_t> code_windows;
 	std::map<uint64_t, uint64_t> written_pages;
-	size_t heap_pages = 0;
-	uint64_t heap_room = 0;
+	size_t relro_pages = 0, heap_pages = 0;
+	uint64_t relro_fill = 0, heap_room = 0;
 };
 
 // Why a program could not be traced whole, or did not end well, in one line.

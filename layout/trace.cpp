@@ -1,6 +1,7 @@
 // SPDX-FileCopyrightText: 2026 The greet developers
 // SPDX-License-Identifier: MIT
-// greet-trace [-o ORDER | --report] [--steps N] PROGRAM [NAME=VALUE ...]
+// greet-trace [-o ORDER] [--script SCRIPT] [--map MAP] [--report] [--steps N]
+//             PROGRAM [NAME=VALUE ...]
 //
 // Runs PROGRAM, a static and unstripped x86-64 executable in a regular file
 // of at most 256 MiB, once under ptrace, one instruction at a time, with no
@@ -10,32 +11,35 @@
 // lld's --symbol-ordering-file, and to SCRIPT the linker script that places
 // the lead section (see order.hpp). MAP is lld's map of PROGRAM's link: from
 // it the input sections are placed and the variants' levels judged; without
-// it, or where it is missing (said in one line), functions alone are.
-// An object counts as written
-// where its bytes differ between exec and exit or an instruction stored to
-// it, and as read where an instruction loaded from it; what the string
-// functions' variants touch is passed over, since that depends on the
-// variant this processor runs.
+// it, or where it is missing (said in one line), functions alone are. An
+// object counts as written where its bytes differ between exec and exit or
+// an instruction stored to it, and as read where an instruction loaded from
+// it; what the string functions' variants touch is passed over, since that
+// depends on the variant this processor runs.
 //
 // --report prints instead how many instructions ran, how many 64 KiB windows
-// the executed code lies in and how many pages the run wrote, the variant
-// each string function family ran, then each window and page.
+// the executed code lies in and how many pages the run wrote; for each
+// x86-64 level, the windows its run would touch and the bytes to spare
+// before another; RELRO's written pages and how far into the last the
+// writes reach; the heap's pages and the room on its first region's last
+// page; the variant each string function family ran, then each window and
+// page.
 //
 // A signal sent to PROGRAM, SIGTRAP included, is passed on to it, as it
 // would be untraced. A PROGRAM that does not exit with status 0, runs more
 // than N instructions (5,000,000 unless --steps says), or runs another
 // program, starts a process or a thread, and so cannot be traced whole, is
 // an error. Where ptrace is not permitted, or kills the process that asks
-// for it, -o writes an empty ORDER, dated so that the next build traces
-// again, and says so in one line: the program is then linked in its plain
-// order. Any other failure is one line on standard error, exit 1, no ORDER
-// changed and no ORDER.new left.
+// for it, -o writes an empty ORDER, and --script a SCRIPT that places
+// nothing, dated so that the next build traces again, and says so in one
+// line: the program is then linked in its plain order. Any other failure,
+// a MAP that is not a map included, is one line on standard error, exit 1,
+// no ORDER or SCRIPT changed and no ORDER.new left.
 #include "elf.hpp"
 #include "map.hpp"
 #include "order.hpp"
 #include "run.hpp"
 
-#include <elf.h>
 #include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
@@ -197,7 +201,7 @@ void write_file(const char *path, const std::string &text, bool dated_1970)
 	}
 }
 
-void report(const Traced &run, const Elf &elf, const Variants &variants)
+void report(const Traced &run, const Variants &variants)
 {
 	std::printf("instructions %lu\ncode windows %zu\nwritten pages %zu\n", run.steps, run.code_windows.size(),
 		    run.written_pages.size());
@@ -206,16 +210,8 @@ void report(const Traced &run, const Elf &elf, const Variants &variants)
 		std::printf("code windows at x86-64-v%d %zu\nbytes to spare at x86-64-v%d %lu\n", level, at.windows,
 			    level, static_cast<unsigned long>(at.spare));
 	}
-	size_t relro_pages = 0;
-	uint64_t fill = 0;
-	for (auto &s : elf.segments)
-		for (auto &[page, end] : run.written_pages)
-			if (s.type == PT_GNU_RELRO && (page << page_shift) - s.vaddr < s.memsz) {
-				relro_pages++;
-				fill = end;
-			}
-	std::printf("relro written pages %zu\nrelro written page fill %lu\n", relro_pages,
-		    static_cast<unsigned long>(fill));
+	std::printf("relro written pages %zu\nrelro written page fill %lu\n", run.relro_pages,
+		    static_cast<unsigned long>(run.relro_fill));
 	std::printf("heap pages %zu\nheap room %lu\n", run.heap_pages, static_cast<unsigned long>(run.heap_room));
 	for (auto &[family, names] : variants_run(variants, run))
 		for (auto &name : names)
@@ -255,7 +251,7 @@ int main(int argc, char **argv)
 	}
 	reach(run, elf, symbols, variants, callee_depth);
 	if (o.report) {
-		report(run, elf, variants);
+		report(run, variants);
 		return 0;
 	}
 	const Placement placement = place(sections, variants, run);
