@@ -214,7 +214,7 @@ Placement place(const std::vector<InputSection> &sections, const Variants &varia
 	return placement;
 }
 
-std::string lead_script(const Placement &placement, uint64_t window)
+std::string lead_script(const Placement &placement)
 {
 	std::string script = "/* Written by greet-trace, for the link before greet.ld: the input section\n"
 			     "   whose code run starts furthest into it, if any, in front of .init, its\n"
@@ -222,8 +222,9 @@ std::string lead_script(const Placement &placement, uint64_t window)
 	if (!placement.lead)
 		return script;
 	const std::string head = std::to_string(placement.lead_head);
-	return script + "SECTIONS {\n  .text.lead ALIGN(. + " + head + ", " + std::to_string(window) + ") - " + head +
-	       " : { " + pattern(*placement.lead) + " }\n  greet_lead_end = .;\n} INSERT BEFORE .text;\n";
+	return script + "SECTIONS {\n  .text.lead ALIGN(. + " + head + ", " +
+	       std::to_string(uint64_t{1} << window_shift) + ") - " + head + " : { " + pattern(*placement.lead) +
+	       " }\n  greet_lead_end = .;\n} INSERT BEFORE .text;\n";
 }
 
 void record(Touched &run, const Elf &elf, const Symbols &symbols, const Variants &variants,
@@ -299,19 +300,20 @@ CodeWindows code_windows_at(int level, const Touched &run, const Variants &varia
 	for (auto *f : run.executed)
 		if (common_code(variants, f))
 			take(f);
+	// Of each family run, the highest level up to level it has a variant of.
 	std::map<std::string, int> picked;
 	for (auto &[family, ran] : variants_run(variants, run))
 		picked[family] = 0;
-	for (int pass = 0; pass < 2; pass++)
-		for (auto &[v, variant] : variants)
-			for (auto &f : variant.families)
-				if (auto it = picked.find(f);
-				    it == picked.end() || variant.level > level || variant.by_name)
-					continue;
-				else if (pass == 0)
-					it->second = std::max(it->second, variant.level);
-				else if (variant.level == it->second)
-					take(v);
+	const auto pickable = [&](const Variant &variant) { return variant.level <= level && !variant.by_name; };
+	for (auto &[v, variant] : variants)
+		for (auto &f : variant.families)
+			if (auto it = picked.find(f); it != picked.end() && pickable(variant))
+				it->second = std::max(it->second, variant.level);
+	for (auto &[v, variant] : variants)
+		for (auto &f : variant.families)
+			if (auto it = picked.find(f);
+			    it != picked.end() && pickable(variant) && variant.level == it->second)
+				take(v);
 	const uint64_t window = uint64_t{1} << window_shift;
 	return {windows.size(), windows.empty() ? 0 : (window - end % window) % window};
 }

@@ -111,7 +111,7 @@ constexpr uint64_t cold_share_of_tail = 4;
 Placement place(const std::vector<InputSection> &sections, const Variants &variants, const Touched &run);
 // The linker script that puts placement's lead in front of .init, or one
 // that puts nothing there; see greet.ld.
-std::string lead_script(const Placement &placement, uint64_t window);
+std::string lead_script(const Placement &placement);
 
 // What a run at an x86-64 level (1 to 4) touches of the code, as far as
 // run tells: the functions run but the variants, and of each family run the

@@ -235,7 +235,7 @@ void measure_heap(Traced &run, pid_t pid)
 	Descriptor pagemap{open((proc + "/pagemap").c_str(), O_RDONLY | O_CLOEXEC)};
 	Descriptor mem{open((proc + "/mem").c_str(), O_RDONLY | O_CLOEXEC)};
 	if (pagemap.fd < 0 || mem.fd < 0)
-		throw TraceError(proc + "/pagemap: " + why());
+		throw TraceError(proc + (pagemap.fd < 0 ? "/pagemap: " : "/mem: ") + why());
 	bool past_first_region = false;
 	uint64_t last = start;
 	std::string bytes(uint64_t{1} << page_shift, '\0');

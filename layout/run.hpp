@@ -41,9 +41,10 @@ struct PtraceRefused : TraceError {
 // every traced run, until it exits, one instruction at a time for at most
 // most_steps. What each step ran, read and wrote is recorded (see record()),
 // and so is each byte of its writable segments that differs between exec and
-// exit, and so is the heap at exit. A signal sent to the program is passed on to it, as it would be
-// untraced. A program that does not exit with status 0, runs for longer, or
-// runs another program, starts a process or a thread, throws TraceError. No
-// child is left behind, stopped or running, on any path.
+// exit, and the heap at exit. A signal sent to the program is passed on to
+// it, as it would be untraced. A program that does not exit with status 0,
+// runs for longer, or runs another program, starts a process or a thread,
+// throws TraceError. No child is left behind, stopped or running, on any
+// path.
 Traced trace(const std::string &program, const std::vector<std::string> &env, unsigned long most_steps, const Elf &elf,
 	     const Symbols &symbols, const Variants &variants);

@@ -233,7 +233,6 @@ int main(int argc, char **argv)
 	Variants variants = find_variants(elf, symbols);
 	const std::vector<InputSection> sections = o.map ? load_map(o.map) : std::vector<InputSection>();
 	level_by_section(variants, sections);
-	constexpr uint64_t window = uint64_t{1} << window_shift;
 	Traced run;
 	try {
 		run = trace(o.program, o.env, o.steps, elf, symbols, variants);
@@ -242,7 +241,7 @@ int main(int argc, char **argv)
 			fail(e.what());
 		write_file(o.output, "", true);
 		if (o.script)
-			write_file(o.script, lead_script({}, window), true);
+			write_file(o.script, lead_script({}), true);
 		std::fprintf(stderr, "greet-trace: %s, so %s is empty: greet is linked without its start-up order\n",
 			     e.what(), o.output);
 		return 0;
@@ -259,7 +258,7 @@ int main(int argc, char **argv)
 	for (auto &name : make_order(symbols, variants, run, placement))
 		order += name + "\n";
 	if (o.script)
-		write_file(o.script, lead_script(placement, window), false);
+		write_file(o.script, lead_script(placement), false);
 	if (o.output)
 		write_file(o.output, order, false);
 	else

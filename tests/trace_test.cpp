@@ -238,11 +238,10 @@ TEST(Order, PlacesSectionsByTheCodeRunInThem)
 	EXPECT_EQ(placement.tails[0]->addr, 0x1d00u);
 	ASSERT_NE(placement.lead, nullptr);
 	EXPECT_EQ(placement.lead->addr, 0x1100u);
-	EXPECT_NE(lead_script(placement, 0x10000)
-			  .find(".text.lead ALIGN(. + 2816, 65536) - 2816 : { "
-				"/lib/libc.a:head.o(.text) }"),
+	EXPECT_NE(lead_script(placement).find(".text.lead ALIGN(. + 2816, 65536) - 2816 : { "
+					      "/lib/libc.a:head.o(.text) }"),
 		  std::string::npos)
-		<< lead_script(placement, 0x10000);
+		<< lead_script(placement);
 	EXPECT_EQ(make_order(symbols, variants, run, placement),
 		  (std::vector<std::string>{"start", "hot", "big", "stub", "avx", "sse2", "tail"}));
 	EXPECT_EQ(code_windows_at(1, run, variants).spare, 0x10000u - 0x4210);
@@ -439,7 +438,7 @@ TEST(Trace, SaysWhyItCannotTrace)
 		EXPECT_EQ(refused.ended, "exit 0");
 		EXPECT_EQ(refused.err, "greet-trace: " + c.why + ", so " + path + tail);
 		EXPECT_EQ(contents(path), "");
-		EXPECT_EQ(contents(script), lead_script({}, 1));
+		EXPECT_EQ(contents(script), lead_script({}));
 		struct stat order, tracer;
 		ASSERT_EQ(stat(path.c_str(), &order), 0);
 		ASSERT_EQ(stat(GREET_TRACE, &tracer), 0);
