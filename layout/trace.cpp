@@ -50,6 +50,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -177,27 +178,32 @@ std::vector<InputSection> load_map(const std::string &name)
 	}
 }
 
-// Written whole or not at all, renamed into place, so that a failed run
-// never leaves half an order. A file dated 1970 is older than what it is
-// made from, so the build makes it again.
-void write_file(const char *path, const std::string &text, bool dated_1970)
+// Each file written whole before any is renamed into place, so that a failed run
+// never leaves half an order, nor one file new and the other stale. A file
+// dated 1970 is older than what it is made from, so the build makes it again.
+void write_files(const std::vector<std::pair<const char *, std::string>> &files, bool dated_1970)
 {
-	const std::string temporary = std::string(path) + ".new";
 	const timespec epoch[2] = {{0, 0}, {0, 0}};
-	FILE *f = std::fopen(temporary.c_str(), "w");
-	if (!f)
-		fail(temporary + ": " + why());
-	bool written = std::fputs(text.c_str(), f) >= 0;
-	written = std::fclose(f) == 0 && written;
-	if (!written || (dated_1970 && utimensat(AT_FDCWD, temporary.c_str(), epoch, 0) != 0)) {
-		const std::string failed = temporary + ": " + why();
-		unlink(temporary.c_str());
-		fail(failed);
+	std::vector<std::string> written;
+	const auto failed = [&](const std::string &what) {
+		for (auto &temporary : written)
+			unlink(temporary.c_str());
+		fail(what);
+	};
+	for (auto &[path, text] : files) {
+		const std::string temporary = std::string(path) + ".new";
+		FILE *f = std::fopen(temporary.c_str(), "w");
+		if (!f)
+			failed(temporary + ": " + why());
+		written.push_back(temporary);
+		bool ok = std::fputs(text.c_str(), f) >= 0;
+		ok = std::fclose(f) == 0 && ok;
+		if (!ok || (dated_1970 && utimensat(AT_FDCWD, temporary.c_str(), epoch, 0) != 0))
+			failed(temporary + ": " + why());
 	}
-	if (std::rename(temporary.c_str(), path) != 0) {
-		const std::string failed = "cannot rename " + temporary + " to " + path + ": " + why();
-		unlink(temporary.c_str());
-		fail(failed);
+	for (size_t i = 0; i < files.size(); i++) {
+		if (std::rename(written[i].c_str(), files[i].first) != 0)
+			failed("cannot rename " + written[i] + " to " + files[i].first + ": " + why());
 	}
 }
 
@@ -239,9 +245,10 @@ int main(int argc, char **argv)
 	} catch (const PtraceRefused &e) {
 		if (!o.output)
 			fail(e.what());
-		write_file(o.output, "", true);
+		std::vector<std::pair<const char *, std::string>> files = {{o.output, ""}};
 		if (o.script)
-			write_file(o.script, lead_script({}), true);
+			files.emplace_back(o.script, lead_script({}));
+		write_files(files, true);
 		std::fprintf(stderr, "greet-trace: %s, so %s is empty: greet is linked without its start-up order\n",
 			     e.what(), o.output);
 		return 0;
@@ -257,11 +264,13 @@ int main(int argc, char **argv)
 	std::string order;
 	for (auto &name : make_order(symbols, variants, run, placement))
 		order += name + "\n";
-	if (o.script)
-		write_file(o.script, lead_script(placement), false);
+	std::vector<std::pair<const char *, std::string>> files;
 	if (o.output)
-		write_file(o.output, order, false);
+		files.emplace_back(o.output, order);
 	else
 		std::fputs(order.c_str(), stdout);
+	if (o.script)
+		files.emplace_back(o.script, lead_script(placement));
+	write_files(files, false);
 	return 0;
 }

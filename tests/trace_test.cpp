@@ -449,7 +449,7 @@ TEST(Trace, SaysWhyItCannotTrace)
 }
 
 // What cannot be loaded, traced or written, or does not end well, is one
-// line and exit 1, and the order is left as it was.
+// line and exit 1, and the order and the lead script are left as they were.
 TEST(Trace, FailsInOneLineAndLeavesTheOrder)
 {
 	SKIP_UNLESS_ORDERED();
@@ -485,20 +485,23 @@ TEST(Trace, FailsInOneLineAndLeavesTheOrder)
 	};
 	for (auto &c : cases) {
 		SCOPED_TRACE(testing::PrintToString(c.args));
-		const std::string order = temp_file("greet-order", "stale\n");
-		std::vector<std::string> argv = {GREET_TRACE, "-o", order};
+		const std::string order = temp_file("greet-order", "stale\n"),
+				  script = temp_file("greet-lead.ld", "stale\n");
+		std::vector<std::string> argv = {GREET_TRACE, "-o", order, "--script", script};
 		argv.insert(argv.end(), c.args.begin(), c.args.end());
 		Outcome o = finish(start(argv));
 		EXPECT_EQ(o.ended, "exit 1");
 		EXPECT_EQ(o.err, "greet-trace: " + c.why + "\n");
 		EXPECT_EQ(contents(order), "stale\n");
+		EXPECT_EQ(contents(script), "stale\n");
 		for (size_t i = 1; i + 1 < argv.size(); i++) {
-			if (argv[i] == "-o") {
+			if (argv[i] == "-o" || argv[i] == "--script") {
 				EXPECT_NE(access((argv[i + 1] + ".new").c_str(), F_OK), 0)
 					<< argv[i + 1] << ".new is left";
 			}
 		}
 		unlink(order.c_str());
+		unlink(script.c_str());
 	}
 	unlink(fifo.c_str());
 	rmdir(folder.c_str());
