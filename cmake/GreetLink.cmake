@@ -4,13 +4,21 @@
 # loader and no shared library to map, and unused sections go; with lld, a
 # linker script of our own places what start-up touches, each segment on
 # pages of its own; with Zydis, greet-trace traces start-up for the order.
-# Sets GREET_LINKED_STATIC, GREET_LAYOUT and GREET_ORDERED, each ON where the
-# toolchain has what it takes, says in one line what is missing and what
-# that costs, and defines greet_link().
+# Sets GREET_X86_64, and GREET_LINKED_STATIC, GREET_LAYOUT and GREET_ORDERED,
+# each ON where the toolchain has what it takes, says in one line what is
+# missing and what that costs, and defines greet_link().
 include_guard(GLOBAL)
 include(CheckCXXSourceCompiles)
 include(CheckPIESupported)
 check_pie_supported()
+# The layout and its tracer are made for x86-64 alone: its code windows, the
+# registers the tracer reads and the processor features variants are judged
+# by; so is the benchmark's limit program.
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
+	set(GREET_X86_64 ON)
+else()
+	set(GREET_X86_64 OFF)
+endif()
 
 # One order a configuration, with the script that places its lead section
 # and the maps of the links: each is traced from its own build.
@@ -65,21 +73,21 @@ add_library(greet_plain_link INTERFACE)
 set(GREET_LINKED_STATIC OFF)
 set(GREET_LAYOUT OFF)
 set(GREET_ORDERED OFF)
-if(NOT GREET_STATIC)
-	return()
-endif()
 # Whether a program that writes to std::cout links with the options given.
 function(greet_can_link var)
 	set(CMAKE_REQUIRED_LINK_OPTIONS ${ARGN})
 	check_cxx_source_compiles("#include <iostream>\nint main() { std::cout << 1; }" ${var})
 endfunction()
+# Asked of a dynamic greet too: the benchmark's floor and limit link
+# statically, and greet is compared with its plain static link.
 set(static_link -static -Wl,--gc-sections)
 greet_can_link(GREET_CAN_LINK_STATIC ${static_link})
 if(NOT GREET_CAN_LINK_STATIC)
-	message(STATUS "greet: the toolchain cannot link statically; linking greet dynamically")
+	if(GREET_STATIC)
+		message(STATUS "greet: the toolchain cannot link statically; linking greet dynamically")
+	endif()
 	return()
 endif()
-set(GREET_LINKED_STATIC ON)
 
 # A static link takes crtbeginT.o, whose start-up registers .eh_frame with
 # the unwinder, and from GCC 13 on that reads every unwind entry: 26 pages.
@@ -95,12 +103,20 @@ else()
 	message(STATUS "greet: the compiler has no crtbegin.o; start-up registers the unwind tables")
 endif()
 target_link_options(greet_plain_link INTERFACE ${static_link})
+if(NOT GREET_STATIC)
+	return()
+endif()
+set(GREET_LINKED_STATIC ON)
 target_link_options(greet_static_link INTERFACE ${static_link})
 
 # What greet costs without the layout, measured on Debian 12 (README).
 set(plain_cost "about 40 page faults a run instead of 20, and 1.2 times the time")
 set(unordered_cost "about 37 page faults a run instead of 20")
 set(install_hint "scripts/install-deps build installs lld and libzydis-dev")
+if(NOT GREET_X86_64)
+	message(STATUS "greet: the start-up layout is made for x86-64 alone, and this is ${CMAKE_SYSTEM_PROCESSOR}; linking greet statically without it")
+	return()
+endif()
 if(NOT GREET_LLD)
 	message(STATUS "greet: GREET_LLD is OFF, so greet links without its start-up layout: ${plain_cost}; configure with -DGREET_LLD=ON for it")
 	return()
