@@ -1,6 +1,7 @@
 // SPDX-FileCopyrightText: 2026 The greet developers
 // SPDX-License-Identifier: MIT
 #include "run.hpp"
+#include "pages.hpp"
 
 #include <elf.h>
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -24,10 +26,9 @@ namespace {
 constexpr int traceme_refused = 126;
 // The most bytes of writable segments compared between exec and exit.
 constexpr uint64_t most_writable = uint64_t{1} << 30;
-// How /proc/PID/maps names the heap, and the bit of a /proc/PID/pagemap
-// entry that says a page is present.
-const std::string heap_name = "[heap]";
-constexpr uint64_t page_present = uint64_t{1} << 63;
+// How /proc/PID/maps names the heap, and the kernel's own page that every
+// process sees, which lies outside its page table.
+const std::string heap_name = "[heap]", vsyscall_name = "[vsyscall]";
 
 std::string why()
 {
@@ -88,7 +89,7 @@ struct Descriptor {
 	}
 };
 
-void check(long result)
+void check_ptrace(long result)
 {
 	if (result != 0)
 		throw TraceError("ptrace: " + why());
@@ -111,36 +112,42 @@ int stopped_by(pid_t pid, int status)
 	return WSTOPSIG(status);
 }
 
-// Starts program in t under ptrace, stopped at its exec. What the child
-// cannot do after the fork it tells by its exit status or, for the exec, by
-// the error number written down a pipe that the exec closes.
-void start(Tracee &t, const std::string &program, const std::vector<std::string> &env)
+// The forked child: becomes a tracee, stops for its tracer and runs
+// program; what it cannot do it tells by its exit status or, for the exec,
+// by the error number written to report.
+[[noreturn]] void become(const std::string &program, const std::vector<std::string> &env, int report)
 {
 	std::vector<char *> envp;
 	for (auto &e : env)
 		envp.push_back(const_cast<char *>(e.c_str()));
 	envp.push_back(nullptr);
 	char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
+	const int null = open("/dev/null", O_RDWR);
+	dup2(null, 0);
+	dup2(null, 1);
+	// Addresses of stack and heap as in every traced run.
+	personality(ADDR_NO_RANDOMIZE);
+	if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0)
+		_exit(traceme_refused);
+	raise(SIGSTOP);
+	execve(argv[0], argv, envp.data());
+	const int err = errno;
+	[[maybe_unused]] const ssize_t told = write(report, &err, sizeof err);
+	_exit(1);
+}
+
+// Starts program in t under ptrace, stopped at its exec, by a pipe that the
+// exec closes.
+void start(Tracee &t, const std::string &program, const std::vector<std::string> &env)
+{
 	int pipe[2];
 	if (pipe2(pipe, O_CLOEXEC) != 0)
 		throw TraceError("pipe2: " + why());
 	Descriptor errors{pipe[0]}, report{pipe[1]};
 	if ((t.pid = fork()) < 0)
 		throw TraceError("fork: " + why());
-	if (t.pid == 0) {
-		const int null = open("/dev/null", O_RDWR);
-		dup2(null, 0);
-		dup2(null, 1);
-		// Addresses of stack and heap as in every traced run.
-		personality(ADDR_NO_RANDOMIZE);
-		if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0)
-			_exit(traceme_refused);
-		raise(SIGSTOP);
-		execve(argv[0], argv, envp.data());
-		const int err = errno;
-		[[maybe_unused]] const ssize_t told = write(report.fd, &err, sizeof err);
-		_exit(1);
-	}
+	if (t.pid == 0)
+		become(program, env, report.fd);
 	close(report.fd);
 	report.fd = -1;
 	int status = t.wait();
@@ -155,10 +162,10 @@ void start(Tracee &t, const std::string &program, const std::vector<std::string>
 			     PTRACE_O_TRACEVFORK | PTRACE_O_TRACECLONE;
 	if (!WIFSTOPPED(status))
 		throw TraceError(program + ": ended before it started");
-	check(ptrace(PTRACE_SETOPTIONS, t.pid, nullptr, options));
+	check_ptrace(ptrace(PTRACE_SETOPTIONS, t.pid, nullptr, options));
 	// Signals sent before the exec are passed on too.
 	for (int signal = 0;;) {
-		check(ptrace(PTRACE_CONT, t.pid, nullptr, signal));
+		check_ptrace(ptrace(PTRACE_CONT, t.pid, nullptr, signal));
 		status = t.wait();
 		if (int err; !WIFSTOPPED(status) && read(errors.fd, &err, sizeof err) == sizeof err)
 			throw TraceError(program + ": " + std::strerror(err));
@@ -171,7 +178,7 @@ void start(Tracee &t, const std::string &program, const std::vector<std::string>
 }
 
 // The writable segments' bytes, as the program has them now.
-std::vector<std::string> writable(pid_t pid, const Elf &elf)
+std::vector<std::string> writable_at(pid_t pid, const Elf &elf)
 {
 	const std::string path = "/proc/" + std::to_string(pid) + "/mem";
 	Descriptor mem{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
@@ -191,73 +198,64 @@ std::vector<std::string> writable(pid_t pid, const Elf &elf)
 	return image;
 }
 
-// Each byte of the writable segments that differs between exec and exit:
-// its page was written, and so was the object it lies in.
-void mark_written(Traced &run, const Elf &elf, const Symbols &symbols, const std::vector<std::string> &before,
-		  const std::vector<std::string> &after)
-{
-	size_t i = 0;
-	for (auto &s : elf.segments) {
-		if (!s.writable())
-			continue;
-		for (size_t j = 0; j < s.memsz; j++)
-			if (before[i][j] != after[i][j]) {
-				const uint64_t page = (s.vaddr + j) >> page_shift;
-				run.written_pages[page] = s.vaddr + j + 1 - (page << page_shift);
-				if (const Symbol *sym = symbols.owner(s.vaddr + j); sym && !sym->code)
-					run.written.insert(sym);
-			}
-		i++;
-	}
-	for (auto &s : elf.segments)
-		for (auto &[page, end] : run.written_pages)
-			if (s.type == PT_GNU_RELRO && ((page + 1) << page_shift) > s.vaddr &&
-			    (page << page_shift) < s.vaddr + s.memsz) {
-				run.relro_pages++;
-				run.relro_fill = end;
-			}
-}
-
-// The heap at the program's exit, from its break as /proc/PID/maps gives
-// it: a page is touched where /proc/PID/pagemap has it present.
-void measure_heap(Traced &run, pid_t pid)
+// Each mapping of the process, from /proc/PID/maps, with its page table
+// from /proc/PID/pagemap, which reads the table and maps nothing.
+std::vector<Mapping> page_table(pid_t pid)
 {
 	const std::string proc = "/proc/" + std::to_string(pid);
 	std::ifstream maps(proc + "/maps");
-	uint64_t start = 0, end = 0;
-	for (std::string line; std::getline(maps, line);)
-		if (line.size() > heap_name.size() &&
-		    line.compare(line.size() - heap_name.size(), heap_name.size(), heap_name) == 0 &&
-		    std::sscanf(line.c_str(), "%" SCNx64 "-%" SCNx64, &start, &end) != 2)
-			throw TraceError(proc + "/maps: no heap in \"" + line + "\"");
-	if (start >= end)
-		return;
 	Descriptor pagemap{open((proc + "/pagemap").c_str(), O_RDONLY | O_CLOEXEC)};
-	Descriptor mem{open((proc + "/mem").c_str(), O_RDONLY | O_CLOEXEC)};
-	if (pagemap.fd < 0 || mem.fd < 0)
-		throw TraceError(proc + (pagemap.fd < 0 ? "/pagemap: " : "/mem: ") + why());
-	bool past_first_region = false;
-	uint64_t last = start;
-	std::string bytes(uint64_t{1} << page_shift, '\0');
-	for (uint64_t page = start; page < end; page += bytes.size()) {
-		uint64_t entry = 0;
-		if (pread(pagemap.fd, &entry, sizeof entry, static_cast<off_t>((page >> page_shift) * sizeof entry)) !=
-		    sizeof entry)
+	if (!maps || pagemap.fd < 0)
+		throw TraceError(proc + (pagemap.fd < 0 ? "/pagemap: " : "/maps: ") + why());
+	std::vector<Mapping> mappings;
+	uint64_t pages = 0;
+	for (std::string line; std::getline(maps, line);) {
+		Mapping m{};
+		char perms[5];
+		int name_at = 0;
+		if (std::sscanf(line.c_str(), "%" SCNx64 "-%" SCNx64 " %4s %*s %*s %*s %n", &m.start, &m.end, perms,
+				&name_at) != 3 ||
+		    m.start >= m.end || name_at == 0)
+			throw TraceError(proc + "/maps: not a line of a process's mappings: \"" + line + "\"");
+		m.name = line.substr(static_cast<size_t>(name_at));
+		if (m.name == vsyscall_name)
+			continue;
+		m.writable = perms[1] == 'w';
+		m.executable = perms[2] == 'x';
+		if ((pages += (m.end - m.start) >> page_shift) > most_mapped_pages)
+			throw TraceError(proc + ": maps more than " +
+					 std::to_string(most_mapped_pages << page_shift >> 30) + " GiB");
+		m.pages.resize((m.end - m.start) >> page_shift);
+		const size_t bytes = m.pages.size() * sizeof m.pages[0];
+		if (pread(pagemap.fd, m.pages.data(), bytes, static_cast<off_t>((m.start >> page_shift) * 8)) !=
+		    static_cast<ssize_t>(bytes))
 			throw TraceError(proc + "/pagemap: " + why());
-		if (!(entry & page_present)) {
-			past_first_region = run.heap_pages > 0;
-			continue;
-		}
-		run.heap_pages++;
-		if (past_first_region)
-			continue;
-		if (pread(mem.fd, bytes.data(), bytes.size(), static_cast<off_t>(page)) !=
-		    static_cast<ssize_t>(bytes.size()))
-			throw TraceError(proc + "/mem: " + why());
-		if (const size_t at = bytes.find_last_not_of('\0'); at != std::string::npos)
-			last = page + at + 1;
-		run.heap_room = page + bytes.size() - last;
+		mappings.push_back(std::move(m));
 	}
+	return mappings;
+}
+
+// The heap's first region of present pages, as bytes from their start.
+std::pair<uint64_t, std::string> heap_region(pid_t pid, const std::vector<Mapping> &mappings)
+{
+	const std::string path = "/proc/" + std::to_string(pid) + "/mem";
+	for (auto &m : mappings) {
+		if (m.name != heap_name)
+			continue;
+		size_t first = 0, end;
+		while (first < m.pages.size() && !(m.pages[first] & page_present))
+			first++;
+		for (end = first; end < m.pages.size() && (m.pages[end] & page_present); end++) {
+		}
+		const uint64_t at = m.start + (uint64_t{first} << page_shift);
+		std::string bytes((end - first) << page_shift, '\0');
+		Descriptor mem{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+		if (mem.fd < 0 || pread(mem.fd, bytes.data(), bytes.size(), static_cast<off_t>(at)) !=
+					  static_cast<ssize_t>(bytes.size()))
+			throw TraceError(path + ": " + why());
+		return {at, bytes};
+	}
+	return {};
 }
 
 // Why a ptrace event stops the trace, or "" for the program's exit.
@@ -276,51 +274,44 @@ std::string cannot_go_on(const std::string &program, int event)
 	}
 }
 
-// Steps the stopped program until its exit stop.
-void step(Tracee &t, Traced &run, const std::string &program, unsigned long most_steps, const Elf &elf,
-	  const Symbols &symbols, const Variants &variants)
+// Steps the stopped program until its exit stop, handing each instruction
+// to on_step; returns how many ran.
+unsigned long step(Tracee &t, const std::string &program, unsigned long most_steps, const OnStep &on_step)
 {
-	const Symbol *current = nullptr;
+	unsigned long steps = 0;
 	for (int signal = 0;;) {
-		user_regs_struct regs;
-		check(ptrace(PTRACE_GETREGS, t.pid, nullptr, &regs));
 		if (!signal) {
-			run.code_windows.insert(regs.rip >> window_shift);
-			// Most steps stay in the function of the step before.
-			if (!current || regs.rip - current->addr >= current->size)
-				if ((current = symbols.owner(regs.rip)) && current->code)
-					run.executed.insert(current);
-			if (run.steps++ == most_steps)
+			user_regs_struct regs;
+			check_ptrace(ptrace(PTRACE_GETREGS, t.pid, nullptr, &regs));
+			if (steps++ == most_steps)
 				throw TraceError(program + ": still running after " + std::to_string(most_steps) +
 						 " instructions, so stopped");
+			on_step(regs);
 		}
-		check(ptrace(PTRACE_SINGLESTEP, t.pid, nullptr, signal));
+		check_ptrace(ptrace(PTRACE_SINGLESTEP, t.pid, nullptr, signal));
 		const int status = t.wait();
 		if (!WIFSTOPPED(status))
 			throw TraceError(program + ": ended before its exit could be seen");
 		if (const int event = event_of(status)) {
 			const std::string why_not = cannot_go_on(program, event);
 			if (why_not.empty())
-				return;
+				return steps;
 			unsigned long started = 0;
-			check(ptrace(PTRACE_GETEVENTMSG, t.pid, nullptr, &started));
+			check_ptrace(ptrace(PTRACE_GETEVENTMSG, t.pid, nullptr, &started));
 			if (event != PTRACE_EVENT_EXEC)
 				t.started.push_back(static_cast<pid_t>(started));
 			throw TraceError(why_not);
 		}
 		// A signal stops it before it runs another instruction; it gets
 		// the signal as it goes on.
-		const int by = stopped_by(t.pid, status);
-		signal = std::max(by, 0);
-		if (by == 0)
-			record(run, elf, symbols, variants, regs);
+		signal = std::max(stopped_by(t.pid, status), 0);
 	}
 }
 
 } // namespace
 
-Traced trace(const std::string &program, const std::vector<std::string> &env, unsigned long most_steps, const Elf &elf,
-	     const Symbols &symbols, const Variants &variants)
+Run trace(const std::string &program, const std::vector<std::string> &env, unsigned long most_steps, const Elf &elf,
+	  const OnStep &on_step)
 {
 	uint64_t writable_bytes = 0;
 	for (auto &s : elf.segments)
@@ -329,20 +320,21 @@ Traced trace(const std::string &program, const std::vector<std::string> &env, un
 		throw TraceError(program + ": writable segments too large to trace");
 	Tracee t;
 	start(t, program, env);
-	const auto before = writable(t.pid, elf);
-	Traced run;
-	step(t, run, program, most_steps, elf, symbols, variants);
+	Run run;
+	run.steps = step(t, program, most_steps, on_step);
 	unsigned long exit_status = 0;
-	check(ptrace(PTRACE_GETEVENTMSG, t.pid, nullptr, &exit_status));
+	check_ptrace(ptrace(PTRACE_GETEVENTMSG, t.pid, nullptr, &exit_status));
 	const int ended = static_cast<int>(exit_status);
 	if (!WIFEXITED(ended) || WEXITSTATUS(ended) != 0)
 		throw TraceError(program + (WIFEXITED(ended)
 						    ? ": exited with status " + std::to_string(WEXITSTATUS(ended))
 						    : ": ended by signal " + std::to_string(WTERMSIG(ended))));
-	mark_written(run, elf, symbols, before, writable(t.pid, elf));
-	measure_heap(run, t.pid);
+	// The page table first: reading the program's memory maps what it reads.
+	run.mappings = page_table(t.pid);
+	run.writable_at_exit = writable_at(t.pid, elf);
+	std::tie(run.heap_at, run.heap) = heap_region(t.pid, run.mappings);
 	// Stopped at its exit, it ends once let go.
-	check(ptrace(PTRACE_CONT, t.pid, nullptr, nullptr));
+	check_ptrace(ptrace(PTRACE_CONT, t.pid, nullptr, nullptr));
 	t.wait();
 	return run;
 }

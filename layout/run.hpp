@@ -1,30 +1,46 @@
 // SPDX-FileCopyrightText: 2026 The greet developers
 // SPDX-License-Identifier: MIT
 // One run of a static program under ptrace, one instruction at a time, and
-// what it touched.
+// the facts of it that the kernel keeps: what the program left in memory,
+// and its page table.
 #pragma once
 
-#include "order.hpp"
+#include "elf.hpp"
+
+#include <sys/user.h>
 
 #include <cstdint>
-#include <map>
-#include <set>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-// What the run touched, in windows and pages: each page of the writable
-// segments written, with the end of what was written in it (as an offset
-// into the page), and of them those of RELRO, with that end in the last;
-// the heap's pages touched, and the bytes its first region (the pages
-// touched from its start on) has left after its last byte that is not
-// zero, before it spills onto another page.
-struct Traced : Touched {
+// One mapping of the process, as /proc/PID/maps gives it ("" names
+// anonymous memory), with the page table's entry for each of its pages, as
+// /proc/PID/pagemap gives them.
+struct Mapping {
+	uint64_t start, end;
+	bool writable, executable;
+	std::string name;
+	std::vector<uint64_t> pages;
+};
+// What an entry says of its page: that it is present; that it holds the
+// mapped file's own bytes (not a private copy the process wrote); that no
+// other mapping shares it (a private copy, not the shared zero page).
+constexpr uint64_t page_present = uint64_t{1} << 63, page_of_file = uint64_t{1} << 61,
+		   page_exclusive = uint64_t{1} << 56;
+
+// A run's own facts: the instructions it ran; at its exit, each writable
+// segment's bytes, in the segments' order, and each of its mappings with
+// their pages (read before anything of the tracer's reads its memory, which
+// maps the pages it reads); and the heap's first region, its present pages
+// from the first on, as bytes from heap_at.
+struct Run {
 	unsigned long steps = 0;
-	std::set<uint64_t> code_windows;
-	std::map<uint64_t, uint64_t> written_pages;
-	size_t relro_pages = 0, heap_pages = 0;
-	uint64_t relro_fill = 0, heap_room = 0;
+	std::vector<std::string> writable_at_exit;
+	std::vector<Mapping> mappings;
+	uint64_t heap_at = 0;
+	std::string heap;
 };
 
 // Why a program could not be traced whole, or did not end well, in one line.
@@ -36,15 +52,17 @@ struct PtraceRefused : TraceError {
 	using TraceError::TraceError;
 };
 
+// Called with the registers before each instruction the program runs.
+using OnStep = std::function<void(const user_regs_struct &regs)>;
+
 // Runs program, as elf views it, with no arguments, standard input and
 // output on /dev/null, the environment env alone and its addresses as in
 // every traced run, until it exits, one instruction at a time for at most
-// most_steps. What each step ran, read and wrote is recorded (see record()),
-// and so is each byte of its writable segments that differs between exec and
-// exit, and the heap at exit. A signal sent to the program is passed on to
-// it, as it would be untraced. A program that does not exit with status 0,
-// runs for longer, or runs another program, starts a process or a thread,
-// throws TraceError. No child is left behind, stopped or running, on any
-// path.
-Traced trace(const std::string &program, const std::vector<std::string> &env, unsigned long most_steps, const Elf &elf,
-	     const Symbols &symbols, const Variants &variants);
+// most_steps, handing each to on_step. A signal sent to the program is
+// passed on to it, as it would be untraced. A program that does not exit
+// with status 0, runs for longer, maps more than most_mapped_pages, or runs
+// another program, starts a process or a thread, throws TraceError. No child
+// is left behind, stopped or running, on any path.
+constexpr uint64_t most_mapped_pages = uint64_t{1} << 20;
+Run trace(const std::string &program, const std::vector<std::string> &env, unsigned long most_steps, const Elf &elf,
+	  const OnStep &on_step);

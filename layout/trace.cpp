@@ -35,16 +35,26 @@
 // line: the program is then linked in its plain order. Any other failure,
 // a MAP that is not a map included, is one line on standard error, exit 1,
 // no ORDER or SCRIPT changed and no ORDER.new left.
+#include "access.hpp"
 #include "elf.hpp"
+#include "faults.hpp"
+#include "forecast.hpp"
 #include "map.hpp"
 #include "order.hpp"
+#include "pages.hpp"
+#include "place.hpp"
+#include "reach.hpp"
 #include "run.hpp"
+#include "symbols.hpp"
+#include "touched.hpp"
+#include "variants.hpp"
 
 #include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -207,25 +217,38 @@ void write_files(const std::vector<std::pair<const char *, std::string>> &files,
 	}
 }
 
-void report(const Traced &run, const Variants &variants)
+void report(const Options &o, const Elf &elf, const Run &run, const Variants &variants, const Touched &touched,
+	    const Reached &reached)
 {
-	std::printf("instructions %lu\ncode windows %zu\nwritten pages %zu\n", run.steps, run.code_windows.size(),
-		    run.written_pages.size());
+	const std::vector<uint64_t> written = written_pages(elf, run);
+	std::printf("instructions %lu\ncode windows %zu\nwritten pages %zu\n", run.steps, touched.code_windows.size(),
+		    written.size());
 	for (int level = 1; level <= most_level; level++) {
-		const CodeWindows at = code_windows_at(level, run, variants);
+		const CodeWindows at = code_windows_at(level, variants, touched, reached);
 		std::printf("code windows at x86-64-v%d %zu\nbytes to spare at x86-64-v%d %lu\n", level, at.windows,
 			    level, static_cast<unsigned long>(at.spare));
 	}
-	std::printf("relro written pages %zu\nrelro written page fill %lu\n", run.relro_pages,
-		    static_cast<unsigned long>(run.relro_fill));
-	std::printf("heap pages %zu\nheap room %lu\n", run.heap_pages, static_cast<unsigned long>(run.heap_room));
-	for (auto &[family, names] : variants_run(variants, run))
+	uint64_t relro_fill = 0;
+	for (auto &[page, end] : changed_pages(elf, run))
+		relro_fill = in_relro(elf, page) ? end : relro_fill;
+	std::printf("relro written pages %zu\nrelro written page fill %lu\n",
+		    static_cast<size_t>(std::count_if(written.begin(), written.end(),
+						      [&](uint64_t page) { return in_relro(elf, page); })),
+		    static_cast<unsigned long>(relro_fill));
+	std::printf("heap pages %zu\nheap room %lu\n", heap_pages(run), static_cast<unsigned long>(heap_room(run)));
+	for (auto &[family, names] : families_run(variants, touched.executed))
 		for (auto &name : names)
 			std::printf("variant %s %s\n", family.c_str(), name.c_str());
-	for (auto w : run.code_windows)
+	for (auto w : touched.code_windows)
 		std::printf("code window %#lx\n", static_cast<unsigned long>(w << window_shift));
-	for (auto &[page, end] : run.written_pages)
+	for (auto page : written)
 		std::printf("written page %#lx\n", static_cast<unsigned long>(page << page_shift));
+	size_t total = 0;
+	for (auto &[part, faults] : faults_by_part(elf, run, o.program, o.env)) {
+		std::printf("faults %s %zu\n", part.c_str(), faults);
+		total += faults;
+	}
+	std::printf("faults total %zu\n", total);
 }
 
 } // namespace
@@ -236,12 +259,13 @@ int main(int argc, char **argv)
 	std::string bytes;
 	const Elf elf = load(o.program, bytes);
 	const Symbols symbols(elf.symbols);
-	Variants variants = find_variants(elf, symbols);
 	const std::vector<InputSection> sections = o.map ? load_map(o.map) : std::vector<InputSection>();
-	level_by_section(variants, sections);
-	Traced run;
+	const Variants variants = level_by_section(find_variants(elf, symbols), sections);
+	Touched stepped;
+	Run run;
 	try {
-		run = trace(o.program, o.env, o.steps, elf, symbols, variants);
+		run = trace(o.program, o.env, o.steps, elf,
+			    [&](const user_regs_struct &regs) { record(stepped, elf, symbols, variants, regs); });
 	} catch (const PtraceRefused &e) {
 		if (!o.output)
 			fail(e.what());
@@ -255,14 +279,15 @@ int main(int argc, char **argv)
 	} catch (const TraceError &e) {
 		fail(e.what());
 	}
-	reach(run, elf, symbols, variants, callee_depth);
+	const Touched touched = with_changed(std::move(stepped), elf, symbols, run);
+	const Reached reached = reach(touched, elf, symbols, variants, callee_depth);
 	if (o.report) {
-		report(run, variants);
+		report(o, elf, run, variants, touched, reached);
 		return 0;
 	}
-	const Placement placement = place(sections, variants, run);
+	const Placement placement = place(sections, variants, touched, reached);
 	std::string order;
-	for (auto &name : make_order(symbols, variants, run, placement))
+	for (auto &name : make_order(symbols, variants, touched, reached, placement))
 		order += name + "\n";
 	std::vector<std::pair<const char *, std::string>> files;
 	if (o.output)

@@ -5,8 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <signal.h>
+#include <stddef.h>
+#include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -166,4 +170,28 @@ std::string ptrace_refused()
 		return std::string(WEXITSTATUS(status) ? "needs ptrace, which is not permitted here" : "");
 	}();
 	return refused;
+}
+
+void kill_at_calls(std::initializer_list<int> calls, int fd)
+{
+	const auto count = static_cast<unsigned char>(calls.size());
+	sock_filter filter[32];
+	unsigned n = 0;
+	filter[n++] = BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr));
+	// Each call found jumps past the rest and the allow.
+	for (int call : calls) {
+		const auto past = static_cast<unsigned char>(count - n + 1);
+		filter[n++] = BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(call), past, 0);
+	}
+	filter[n++] = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
+	if (fd >= 0) {
+		filter[n++] = BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args));
+		filter[n++] = BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(fd), 0, 1);
+	}
+	filter[n++] = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS);
+	if (fd >= 0)
+		filter[n++] = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
+	sock_fprog program = {static_cast<unsigned short>(n), filter};
+	if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+		_exit(125);
 }

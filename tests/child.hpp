@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,11 @@ std::string contents(const std::string &path);
 // test's temporary folder; what cannot be made throws.
 std::string temp_file(const std::string &name, const std::string &text = "");
 std::string temp_dir(const std::string &name);
+
+// Installs a seccomp filter, as a service manager's, that kills the process
+// at any of the system calls given, where fd >= 0 only when the call's first
+// argument is fd; for prepare(), so the program run is killed at such a call.
+void kill_at_calls(std::initializer_list<int> calls, int fd = -1);
 
 // Why a child of this process cannot be traced (ptrace refused: a tracer of
 // our own, a sandbox, a seccomp filter that kills the caller), or "" where

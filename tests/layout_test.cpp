@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <map>
+#include <numeric>
 #include <random>
 #include <regex>
 #include <stdexcept>
@@ -66,6 +68,16 @@ long reported(const std::string &report, const std::string &what)
 	return std::stol(m[2]);
 }
 
+// The report's faults of each part of the process, and their total.
+std::map<std::string, long> faults_of(const std::string &report)
+{
+	std::map<std::string, long> faults;
+	std::regex line("(^|\n)faults ([^\n]+) ([0-9]+)(?=\n)");
+	for (auto it = std::sregex_iterator(report.begin(), report.end(), line); it != std::sregex_iterator(); ++it)
+		faults[(*it)[2]] = std::stol((*it)[3]);
+	return faults;
+}
+
 std::string variant_lines(const std::string &report)
 {
 	std::string lines;
@@ -76,14 +88,18 @@ std::string variant_lines(const std::string &report)
 }
 
 // Start-up's code lies in 64 KiB windows (one fault each, by fault-around)
-// and what it writes on pages (one fault each); both counts are exact for a
-// run, where a count of faults moves with the stack's place. Each row takes
-// no more windows than the report foresees for its level. A masked row runs
-// other variants wherever this processor has what it masks.
+// and what it writes on pages (one fault each), as the page table at exit
+// has them; both counts are exact for a run, where a count of faults moves
+// with the stack's place. Each row takes no more windows than the report
+// foresees for its level, and no more faults in any other part than this
+// processor's run in the build's own trace environment, the first row; the
+// parts add up to the total. A masked row runs other variants wherever this
+// processor has what it masks.
 TEST(Layout, StartUpTouchesFewWindowsAndPagesOnEveryProcessor)
 {
 	SKIP_UNLESS_ORDERED();
 	std::string own;
+	std::map<std::string, long> own_faults;
 	for (auto &p : processors) {
 		SCOPED_TRACE(p.name);
 		Outcome o = finish(start({GREET_TRACE, "--report", "--map", GREET_MAP, GREET, masked(p.features)}));
@@ -93,6 +109,17 @@ TEST(Layout, StartUpTouchesFewWindowsAndPagesOnEveryProcessor)
 		EXPECT_LE(foreseen, GREET_MOST_CODE_WINDOWS) << o.out;
 		EXPECT_LE(reported(o.out, "written pages"), GREET_MOST_WRITTEN_PAGES) << o.out;
 		EXPECT_GT(reported(o.out, "written pages"), 0) << o.out;
+		std::map<std::string, long> faults = faults_of(o.out);
+		const long total = faults["total"];
+		faults.erase("total");
+		EXPECT_EQ(faults["code"], reported(o.out, "code windows")) << o.out;
+		if (own_faults.empty())
+			own_faults = faults;
+		for (auto &[part, n] : faults)
+			EXPECT_LE(n, part == "code" ? foreseen : own_faults[part]) << part << "\n" << o.out;
+		EXPECT_EQ(total, std::accumulate(faults.begin(), faults.end(), 0L,
+						 [](long sum, auto &part) { return sum + part.second; }))
+			<< o.out;
 		const std::string variants = variant_lines(o.out);
 		EXPECT_NE(variants, "") << o.out;
 		if (own.empty())
@@ -273,7 +300,8 @@ TEST(Elf, StaticIsAnExecutableWithoutLoaderOrDynamicSection)
 }
 
 // Random corruptions of the headers give a view or a reason, never a
-// crash or a read past the end; the seed makes every run the same.
+// crash, another exception or a read past the end; the seed makes every run
+// the same.
 TEST(Elf, RandomlyCorruptedHeadersGiveAViewOrAReason)
 {
 	const std::string real = program_for_elf();
@@ -282,16 +310,6 @@ TEST(Elf, RandomlyCorruptedHeadersGiveAViewOrAReason)
 	const std::vector<std::pair<uint64_t, uint64_t>> headers = {{0, sizeof(Elf64_Ehdr)},
 								    {eh.e_phoff, eh.e_phnum * sizeof(Elf64_Phdr)},
 								    {eh.e_shoff, eh.e_shnum * sizeof(Elf64_Shdr)}};
-	// Every reason the view gives, and nothing else.
-	const std::regex reason("not an ELF file|truncated ELF header|not a 64-bit little-endian ELF file|"
-				"not an x86-64 ELF file|(program|section) header entries are not ELF64 \\1 headers|"
-				"(program|section) headers lie past the end of the file|"
-				"segment [0-9]+ lies outside the file or the address space|"
-				"section [0-9]+ lies past the end of the file|no section name table|"
-				"symbol table entries are not ELF64 symbols|symbol table links to no string table|"
-				"(symbol|section) name (lies outside|runs past) its string table|"
-				"symbol [0-9]+ wraps around the address space|"
-				"relocation entries are not ELF64 relocations");
 	std::mt19937 random(20261209);
 	int views = 0, reasons = 0;
 	for (int round = 0; round < 400; round++) {
@@ -304,7 +322,8 @@ TEST(Elf, RandomlyCorruptedHeadersGiveAViewOrAReason)
 			f.resize(random() % f.size());
 		const std::string said = verdict(f);
 		(said.empty() ? views : reasons)++;
-		EXPECT_TRUE(said.empty() || std::regex_match(said, reason)) << said;
+		// A reason is the view's own (read_elf throws no other), in one line.
+		EXPECT_EQ(said.find('\n'), std::string::npos) << said;
 	}
 	std::printf("400 corruptions: %d read as a view, %d refused with a reason\n", views, reasons);
 	EXPECT_GT(reasons, 0);
