@@ -69,6 +69,13 @@ std::pair<uint64_t, uint64_t> span(const ZydisDecodedInstruction &insn, const us
 	return {addr + size >= bytes ? addr + size - bytes : 0, bytes};
 }
 
+// Hint NOPs and prefetches have memory operands that are read by name only.
+bool touches_nothing(ZydisInstructionCategory category)
+{
+	return category == ZYDIS_CATEGORY_NOP || category == ZYDIS_CATEGORY_WIDENOP ||
+	       category == ZYDIS_CATEGORY_PREFETCH || category == ZYDIS_CATEGORY_PREFETCHWT1;
+}
+
 } // namespace
 
 std::vector<Access> accesses(std::string_view bytes, uint64_t rip, const user_regs_struct &regs)
@@ -77,16 +84,8 @@ std::vector<Access> accesses(std::string_view bytes, uint64_t rip, const user_re
 	ZydisDecodedOperand ops[ZYDIS_MAX_OPERAND_COUNT];
 	if (!ZYAN_SUCCESS(ZydisDecoderDecodeFull(&decoder(), bytes.data(), bytes.size(), &insn, ops)))
 		return {};
-	// Hint NOPs and prefetches have memory operands that are read by name only.
-	switch (insn.meta.category) {
-	case ZYDIS_CATEGORY_NOP:
-	case ZYDIS_CATEGORY_WIDENOP:
-	case ZYDIS_CATEGORY_PREFETCH:
-	case ZYDIS_CATEGORY_PREFETCHWT1:
+	if (touches_nothing(insn.meta.category))
 		return {};
-	default:
-		break;
-	}
 	const ZydisRegisterContext registers = context(rip, regs);
 	std::vector<Access> found;
 	for (unsigned i = 0; i < insn.operand_count; i++) {

@@ -89,6 +89,52 @@ void read_resolvers(Elf &elf, const Elf64_Shdr &rela)
 
 } // namespace
 
+namespace {
+
+void read_segments(Elf &elf, const Elf64_Ehdr &eh)
+{
+	if (eh.e_phnum && eh.e_phentsize != sizeof(Elf64_Phdr))
+		throw ElfError("program header entries are not ELF64 program headers");
+	if (!within(elf.file, eh.e_phoff, uint64_t{eh.e_phnum} * sizeof(Elf64_Phdr)))
+		throw ElfError("program headers lie past the end of the file");
+	for (uint64_t i = 0; i < eh.e_phnum; i++) {
+		auto p = at<Elf64_Phdr>(elf.file, eh.e_phoff + i * sizeof(Elf64_Phdr));
+		if (!within(elf.file, p.p_offset, p.p_filesz) || p.p_filesz > p.p_memsz ||
+		    p.p_vaddr + p.p_memsz < p.p_vaddr)
+			throw ElfError("segment " + std::to_string(i) + " lies outside the file or the address space");
+		elf.segments.push_back({p.p_type, p.p_flags, p.p_offset, p.p_vaddr, p.p_filesz, p.p_memsz});
+	}
+}
+
+// The sections, and of them the symbol table's symbols and the relocations'
+// resolvers.
+void read_sections(Elf &elf, const Elf64_Ehdr &eh)
+{
+	if (eh.e_shnum && eh.e_shentsize != sizeof(Elf64_Shdr))
+		throw ElfError("section header entries are not ELF64 section headers");
+	if (!within(elf.file, eh.e_shoff, uint64_t{eh.e_shnum} * sizeof(Elf64_Shdr)))
+		throw ElfError("section headers lie past the end of the file");
+	std::vector<Elf64_Shdr> shdrs;
+	for (uint64_t i = 0; i < eh.e_shnum; i++) {
+		auto s = at<Elf64_Shdr>(elf.file, eh.e_shoff + i * sizeof(Elf64_Shdr));
+		if (s.sh_type != SHT_NOBITS && !within(elf.file, s.sh_offset, s.sh_size))
+			throw ElfError("section " + std::to_string(i) + " lies past the end of the file");
+		shdrs.push_back(s);
+	}
+	if (!shdrs.empty() && (eh.e_shstrndx >= shdrs.size() || shdrs[eh.e_shstrndx].sh_type != SHT_STRTAB))
+		throw ElfError("no section name table");
+	for (auto &s : shdrs) {
+		elf.sections.push_back({name_in(elf.file, shdrs[eh.e_shstrndx], s.sh_name, "section"), s.sh_type,
+					s.sh_flags, s.sh_addr, s.sh_offset, s.sh_size});
+		if (s.sh_type == SHT_SYMTAB)
+			read_symbols(elf, shdrs, s);
+		else if (s.sh_type == SHT_RELA)
+			read_resolvers(elf, s);
+	}
+}
+
+} // namespace
+
 Elf read_elf(std::string_view file)
 {
 	if (file.size() < SELFMAG || file.compare(0, SELFMAG, ELFMAG) != 0)
@@ -101,40 +147,8 @@ Elf read_elf(std::string_view file)
 	if (eh.e_machine != EM_X86_64)
 		throw ElfError("not an x86-64 ELF file");
 	Elf elf{file, eh.e_type, {}, {}, {}, {}};
-
-	if (eh.e_phnum && eh.e_phentsize != sizeof(Elf64_Phdr))
-		throw ElfError("program header entries are not ELF64 program headers");
-	if (!within(file, eh.e_phoff, uint64_t{eh.e_phnum} * sizeof(Elf64_Phdr)))
-		throw ElfError("program headers lie past the end of the file");
-	for (uint64_t i = 0; i < eh.e_phnum; i++) {
-		auto p = at<Elf64_Phdr>(file, eh.e_phoff + i * sizeof(Elf64_Phdr));
-		if (!within(file, p.p_offset, p.p_filesz) || p.p_filesz > p.p_memsz ||
-		    p.p_vaddr + p.p_memsz < p.p_vaddr)
-			throw ElfError("segment " + std::to_string(i) + " lies outside the file or the address space");
-		elf.segments.push_back({p.p_type, p.p_flags, p.p_offset, p.p_vaddr, p.p_filesz, p.p_memsz});
-	}
-
-	if (eh.e_shnum && eh.e_shentsize != sizeof(Elf64_Shdr))
-		throw ElfError("section header entries are not ELF64 section headers");
-	if (!within(file, eh.e_shoff, uint64_t{eh.e_shnum} * sizeof(Elf64_Shdr)))
-		throw ElfError("section headers lie past the end of the file");
-	std::vector<Elf64_Shdr> shdrs;
-	for (uint64_t i = 0; i < eh.e_shnum; i++) {
-		auto s = at<Elf64_Shdr>(file, eh.e_shoff + i * sizeof(Elf64_Shdr));
-		if (s.sh_type != SHT_NOBITS && !within(file, s.sh_offset, s.sh_size))
-			throw ElfError("section " + std::to_string(i) + " lies past the end of the file");
-		shdrs.push_back(s);
-	}
-	if (!shdrs.empty() && (eh.e_shstrndx >= shdrs.size() || shdrs[eh.e_shstrndx].sh_type != SHT_STRTAB))
-		throw ElfError("no section name table");
-	for (auto &s : shdrs) {
-		elf.sections.push_back({name_in(file, shdrs[eh.e_shstrndx], s.sh_name, "section"), s.sh_type,
-					s.sh_flags, s.sh_addr, s.sh_offset, s.sh_size});
-		if (s.sh_type == SHT_SYMTAB)
-			read_symbols(elf, shdrs, s);
-		else if (s.sh_type == SHT_RELA)
-			read_resolvers(elf, s);
-	}
+	read_segments(elf, eh);
+	read_sections(elf, eh);
 	return elf;
 }
 

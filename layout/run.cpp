@@ -30,11 +30,6 @@ constexpr uint64_t most_writable = uint64_t{1} << 30;
 // process sees, which lies outside its page table.
 const std::string heap_name = "[heap]", vsyscall_name = "[vsyscall]";
 
-std::string why()
-{
-	return std::strerror(errno);
-}
-
 // The forked child, and any process or thread it started, killed and reaped
 // on every way out but its own exit.
 struct Tracee {
@@ -309,6 +304,11 @@ unsigned long step(Tracee &t, const std::string &program, unsigned long most_ste
 }
 
 } // namespace
+
+std::string why()
+{
+	return std::strerror(errno);
+}
 
 Run trace(const std::string &program, const std::vector<std::string> &env, unsigned long most_steps, const Elf &elf,
 	  const OnStep &on_step)

@@ -43,6 +43,9 @@ struct Run {
 	std::string heap;
 };
 
+// What errno says, as the C library words it.
+std::string why();
+
 // Why a program could not be traced whole, or did not end well, in one line.
 struct TraceError : std::runtime_error {
 	using std::runtime_error::runtime_error;

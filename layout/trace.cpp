@@ -9,7 +9,7 @@
 // the NAME=VALUE given alone, and writes to ORDER (standard output without
 // -o) the symbol order that gathers what its start-up and exit touch, for
 // lld's --symbol-ordering-file, and to SCRIPT the linker script that places
-// the lead section (see order.hpp). MAP is lld's map of PROGRAM's link: from
+// the lead section (see place.hpp). MAP is lld's map of PROGRAM's link: from
 // it the input sections are placed and the variants' levels judged; without
 // it, or where it is missing (said in one line), functions alone are. An
 // object counts as written where its bytes differ between exec and exit or
@@ -18,18 +18,20 @@
 // depends on the variant this processor runs.
 //
 // --report prints instead how many instructions ran, how many 64 KiB windows
-// the executed code lies in and how many pages the run wrote; for each
-// x86-64 level, the windows its run would touch and the bytes to spare
-// before another; RELRO's written pages and how far into the last the
-// writes reach; the heap's pages and the room on its first region's last
-// page; the variant each string function family ran, then each window and
-// page.
+// the executed code lies in and how many pages the run wrote, as its page
+// table at exit has them; for each x86-64 level, the windows its run would
+// touch and the bytes to spare before another; RELRO's written pages and how
+// far into the last the changed bytes reach; the heap's pages and the room on
+// its first region's last page; the variant each string function family ran,
+// then each window and page; then, from the page table, the faults of each
+// part of the process (see faults.hpp) and their total, a line each:
+// "faults PART N", "faults total N".
 //
 // A signal sent to PROGRAM, SIGTRAP included, is passed on to it, as it
 // would be untraced. A PROGRAM that does not exit with status 0, runs more
-// than N instructions (5,000,000 unless --steps says), or runs another
-// program, starts a process or a thread, and so cannot be traced whole, is
-// an error. Where ptrace is not permitted, or kills the process that asks
+// than N instructions (5,000,000 unless --steps says), maps more than 4 GiB,
+// or runs another program, starts a process or a thread, and so cannot be
+// traced whole, is an error. Where ptrace is not permitted, or kills the process that asks
 // for it, -o writes an empty ORDER, and --script a SCRIPT that places
 // nothing, dated so that the next build traces again, and says so in one
 // line: the program is then linked in its plain order. Any other failure,
@@ -83,11 +85,6 @@ struct Options {
 {
 	std::fprintf(stderr, "greet-trace: %s\n", what.c_str());
 	std::exit(1);
-}
-
-std::string why()
-{
-	return std::strerror(errno);
 }
 
 Options parse(int argc, char **argv)
@@ -217,6 +214,20 @@ void write_files(const std::vector<std::pair<const char *, std::string>> &files,
 	}
 }
 
+// The order to ORDER, or to standard output without -o, and the script to
+// SCRIPT where asked for.
+void write_outputs(const Options &o, const std::string &order, const std::string &script, bool dated_1970)
+{
+	std::vector<std::pair<const char *, std::string>> files;
+	if (o.output)
+		files.emplace_back(o.output, order);
+	else
+		std::fputs(order.c_str(), stdout);
+	if (o.script)
+		files.emplace_back(o.script, script);
+	write_files(files, dated_1970);
+}
+
 void report(const Options &o, const Elf &elf, const Run &run, const Variants &variants, const Touched &touched,
 	    const Reached &reached)
 {
@@ -269,10 +280,7 @@ int main(int argc, char **argv)
 	} catch (const PtraceRefused &e) {
 		if (!o.output)
 			fail(e.what());
-		std::vector<std::pair<const char *, std::string>> files = {{o.output, ""}};
-		if (o.script)
-			files.emplace_back(o.script, lead_script({}));
-		write_files(files, true);
+		write_outputs(o, "", lead_script({}), true);
 		std::fprintf(stderr, "greet-trace: %s, so %s is empty: greet is linked without its start-up order\n",
 			     e.what(), o.output);
 		return 0;
@@ -289,13 +297,6 @@ int main(int argc, char **argv)
 	std::string order;
 	for (auto &name : make_order(symbols, variants, touched, reached, placement))
 		order += name + "\n";
-	std::vector<std::pair<const char *, std::string>> files;
-	if (o.output)
-		files.emplace_back(o.output, order);
-	else
-		std::fputs(order.c_str(), stdout);
-	if (o.script)
-		files.emplace_back(o.script, lead_script(placement));
-	write_files(files, false);
+	write_outputs(o, order, lead_script(placement), false);
 	return 0;
 }
