@@ -344,6 +344,29 @@ TEST(Order, RecordsWhatEachInstructionTouchedButTheVariants)
 	EXPECT_EQ(names(run.read), std::vector<std::string>{"R"});
 }
 
+// A run's page table at exit, as the kernel charges it: a read window of the
+// program's file once (RELRO's and data's shared, charged to the first page
+// present), each page written or anonymous once, the exec's strings at the
+// stack's top not at all.
+TEST(Faults, AreChargedAsTheKernelChargesThem)
+{
+	const uint64_t F = page_present | page_of_file, W = page_present | page_exclusive, Z = page_present;
+	// clang-format off
+	Elf elf{"", ET_EXEC, {{PT_LOAD, PF_R, 0, 0x200000, 0, 0x2000}, {PT_LOAD, PF_R | PF_X, 0, 0x210000, 0, 0x20000},
+			      {PT_LOAD, PF_R | PF_W, 0, 0x230000, 0, 0x2000}, {PT_LOAD, PF_R | PF_W, 0, 0x232000, 0, 0x3000},
+			      {PT_GNU_RELRO, PF_R, 0, 0x230000, 0, 0x2000}}, {}, {}, {}};
+	::Run run;
+	run.mappings = {{0x200000, 0x202000, false, false, "/p", {F, F}}, {0x210000, 0x230000, false, true, "/p", std::vector<uint64_t>(32, 0)},
+			{0x230000, 0x232000, false, false, "/p", {W, F}}, {0x232000, 0x235000, true, false, "/p", {F, W, Z}},
+			{0x240000, 0x243000, true, false, "[heap]", {W, 0, W}}, {0x7f0000, 0x7f1000, false, true, "[vdso]", {F}},
+			{0x800000, 0x801000, true, false, "", {W}}, {0x900000, 0x903000, true, false, "[stack]", {0, W, W}}};
+	run.mappings[1].pages[0] = run.mappings[1].pages[16] = run.mappings[1].pages[17] = F;
+	EXPECT_EQ(faults_by_part(elf, run, "/p", {"A=1"}), (Faults{{"read-only", 1}, {"code", 2}, {"relro", 2}, {"data", 2},
+		{"heap", 2}, {"stack", 1}, {"vdso", 1}, {"anonymous", 1}}));
+	// clang-format on
+	EXPECT_EQ(written_pages(elf, run), (std::vector<uint64_t>{0x230, 0x233}));
+}
+
 // The run, called as the tracer calls it: a program traced whole gives what
 // it ran and wrote, a signal it gets is passed on to it, and what cannot be
 // traced whole, or does not end well, is one line; no child is left behind,
