@@ -92,9 +92,9 @@ std::string variant_lines(const std::string &report)
 // has them; both counts are exact for a run, where a count of faults moves
 // with the stack's place. Each row takes no more windows than the report
 // foresees for its level, and no more faults in any other part than this
-// processor's run in the build's own trace environment, the first row; the
-// parts add up to the total. A masked row runs other variants wherever this
-// processor has what it masks.
+// processor's run in the build's own trace environment, the first row, but
+// for the constants of the level's variants; the parts add up to the total. A masked row runs other variants wherever
+// this processor has what it masks.
 TEST(Layout, StartUpTouchesFewWindowsAndPagesOnEveryProcessor)
 {
 	SKIP_UNLESS_ORDERED();
@@ -115,8 +115,14 @@ TEST(Layout, StartUpTouchesFewWindowsAndPagesOnEveryProcessor)
 		EXPECT_EQ(faults["code"], reported(o.out, "code windows")) << o.out;
 		if (own_faults.empty())
 			own_faults = faults;
+		// Code is the level's, as foreseen; so are the constants its variants
+		// read, which the order leaves where they are: a window of them for
+		// each window of code the level takes beyond this processor's run.
+		const long beyond = std::max(0L, foreseen - own_faults["code"]);
 		for (auto &[part, n] : faults)
-			EXPECT_LE(n, part == "code" ? foreseen : own_faults[part]) << part << "\n" << o.out;
+			EXPECT_LE(n, part == "code" ? foreseen : own_faults[part] + (part == "read-only" ? beyond : 0))
+				<< part << "\n"
+				<< o.out;
 		EXPECT_EQ(total, std::accumulate(faults.begin(), faults.end(), 0L,
 						 [](long sum, auto &part) { return sum + part.second; }))
 			<< o.out;
