@@ -3,6 +3,7 @@
 #include "faults.hpp"
 
 #include "pages.hpp"
+#include "touched.hpp"
 
 #include <elf.h>
 
@@ -12,9 +13,18 @@
 
 namespace {
 
-const std::string heap_name = "[heap]", stack_name = "[stack]";
+const std::string stack_name = "[stack]";
 // The parts every process has, in the order they are given.
 const char *const parts_of_every_process[] = {"read-only", "code", "relro", "data", "heap", "stack", "vdso"};
+
+// Whether a page lies in RELRO.
+bool in_relro(const Elf &elf, uint64_t page)
+{
+	return std::any_of(elf.segments.begin(), elf.segments.end(), [&](const Segment &s) {
+		return s.type == PT_GNU_RELRO && ((page + 1) << page_shift) > s.vaddr &&
+		       (page << page_shift) < s.vaddr + s.memsz;
+	});
+}
 
 // The part of the program's segments that addr lies in, or null.
 const char *program_part(const Elf &elf, uint64_t addr)
@@ -50,14 +60,6 @@ std::string mapping_part(const Mapping &m)
 }
 
 } // namespace
-
-bool in_relro(const Elf &elf, uint64_t page)
-{
-	return std::any_of(elf.segments.begin(), elf.segments.end(), [&](const Segment &s) {
-		return s.type == PT_GNU_RELRO && ((page + 1) << page_shift) > s.vaddr &&
-		       (page << page_shift) < s.vaddr + s.memsz;
-	});
-}
 
 Faults faults_by_part(const Elf &elf, const Run &run, const std::string &program, const std::vector<std::string> &env)
 {
@@ -103,14 +105,15 @@ std::vector<uint64_t> written_pages(const Elf &elf, const Run &run)
 	return written;
 }
 
-size_t heap_pages(const Run &run)
+RelroWrites relro_writes(const Elf &elf, const Run &run)
 {
-	size_t present = 0;
-	for (auto &m : run.mappings)
-		if (m.name == heap_name)
-			present += static_cast<size_t>(std::count_if(m.pages.begin(), m.pages.end(),
-								     [](uint64_t e) { return e & page_present; }));
-	return present;
+	const std::vector<uint64_t> written = written_pages(elf, run);
+	RelroWrites relro{static_cast<size_t>(std::count_if(written.begin(), written.end(),
+							    [&](uint64_t page) { return in_relro(elf, page); })),
+			  0};
+	for (auto &[page, end] : changed_pages(elf, run))
+		relro.fill = in_relro(elf, page) ? end : relro.fill;
+	return relro;
 }
 
 uint64_t heap_room(const Run &run)

@@ -28,11 +28,14 @@ Faults faults_by_part(const Elf &elf, const Run &run, const std::string &program
 // as the page table has them: a private copy of the file's page, or of
 // zeros, that is the process's own.
 std::vector<uint64_t> written_pages(const Elf &elf, const Run &run);
-// Whether a page lies in RELRO, the writable data made read-only after
-// start-up.
-bool in_relro(const Elf &elf, uint64_t page);
+// Of those, RELRO's (the writable data made read-only after start-up), and
+// how far into the last of its pages whose bytes changed the change reaches.
+struct RelroWrites {
+	size_t pages;
+	uint64_t fill;
+};
+RelroWrites relro_writes(const Elf &elf, const Run &run);
 
-// The heap's pages present, and the room on its first region's last page,
-// after its last byte that is not zero, before it spills onto another.
-size_t heap_pages(const Run &run);
+// The room on the heap's first region's last page, after its last byte that
+// is not zero, before it spills onto another.
 uint64_t heap_room(const Run &run);

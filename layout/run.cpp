@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <tuple>
 #include <vector>
 
 namespace {
@@ -206,17 +205,14 @@ std::vector<Mapping> page_table(pid_t pid)
 	uint64_t pages = 0;
 	for (std::string line; std::getline(maps, line);) {
 		Mapping m{};
-		char perms[5];
 		int name_at = 0;
-		if (std::sscanf(line.c_str(), "%" SCNx64 "-%" SCNx64 " %4s %*s %*s %*s %n", &m.start, &m.end, perms,
-				&name_at) != 3 ||
+		if (std::sscanf(line.c_str(), "%" SCNx64 "-%" SCNx64 " %*s %*s %*s %*s %n", &m.start, &m.end,
+				&name_at) != 2 ||
 		    m.start >= m.end || name_at == 0)
 			throw TraceError(proc + "/maps: not a line of a process's mappings: \"" + line + "\"");
 		m.name = line.substr(static_cast<size_t>(name_at));
 		if (m.name == vsyscall_name)
 			continue;
-		m.writable = perms[1] == 'w';
-		m.executable = perms[2] == 'x';
 		if ((pages += (m.end - m.start) >> page_shift) > most_mapped_pages)
 			throw TraceError(proc + ": maps more than " +
 					 std::to_string(most_mapped_pages << page_shift >> 30) + " GiB");
@@ -230,8 +226,8 @@ std::vector<Mapping> page_table(pid_t pid)
 	return mappings;
 }
 
-// The heap's first region of present pages, as bytes from their start.
-std::pair<uint64_t, std::string> heap_region(pid_t pid, const std::vector<Mapping> &mappings)
+// The bytes of the heap's first region of present pages.
+std::string heap_region(pid_t pid, const std::vector<Mapping> &mappings)
 {
 	const std::string path = "/proc/" + std::to_string(pid) + "/mem";
 	for (auto &m : mappings) {
@@ -248,9 +244,9 @@ std::pair<uint64_t, std::string> heap_region(pid_t pid, const std::vector<Mappin
 		if (mem.fd < 0 || pread(mem.fd, bytes.data(), bytes.size(), static_cast<off_t>(at)) !=
 					  static_cast<ssize_t>(bytes.size()))
 			throw TraceError(path + ": " + why());
-		return {at, bytes};
+		return bytes;
 	}
-	return {};
+	return "";
 }
 
 // Why a ptrace event stops the trace, or "" for the program's exit.
@@ -332,7 +328,7 @@ Run trace(const std::string &program, const std::vector<std::string> &env, unsig
 	// The page table first: reading the program's memory maps what it reads.
 	run.mappings = page_table(t.pid);
 	run.writable_at_exit = writable_at(t.pid, elf);
-	std::tie(run.heap_at, run.heap) = heap_region(t.pid, run.mappings);
+	run.heap = heap_region(t.pid, run.mappings);
 	// Stopped at its exit, it ends once let go.
 	check_ptrace(ptrace(PTRACE_CONT, t.pid, nullptr, nullptr));
 	t.wait();

@@ -20,7 +20,6 @@
 // /proc/PID/pagemap gives them.
 struct Mapping {
 	uint64_t start, end;
-	bool writable, executable;
 	std::string name;
 	std::vector<uint64_t> pages;
 };
@@ -33,13 +32,12 @@ constexpr uint64_t page_present = uint64_t{1} << 63, page_of_file = uint64_t{1} 
 // A run's own facts: the instructions it ran; at its exit, each writable
 // segment's bytes, in the segments' order, and each of its mappings with
 // their pages (read before anything of the tracer's reads its memory, which
-// maps the pages it reads); and the heap's first region, its present pages
-// from the first on, as bytes from heap_at.
+// maps the pages it reads); and the bytes of the heap's first region, its
+// present pages from the first on.
 struct Run {
 	unsigned long steps = 0;
 	std::vector<std::string> writable_at_exit;
 	std::vector<Mapping> mappings;
-	uint64_t heap_at = 0;
 	std::string heap;
 };
 

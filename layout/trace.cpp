@@ -31,12 +31,12 @@
 // would be untraced. A PROGRAM that does not exit with status 0, runs more
 // than N instructions (5,000,000 unless --steps says), maps more than 4 GiB,
 // or runs another program, starts a process or a thread, and so cannot be
-// traced whole, is an error. Where ptrace is not permitted, or kills the process that asks
-// for it, -o writes an empty ORDER, and --script a SCRIPT that places
-// nothing, dated so that the next build traces again, and says so in one
-// line: the program is then linked in its plain order. Any other failure,
-// a MAP that is not a map included, is one line on standard error, exit 1,
-// no ORDER or SCRIPT changed and no ORDER.new left.
+// traced whole, is an error. Where ptrace is not permitted, or kills the
+// process that asks for it, -o writes an empty ORDER, and --script a SCRIPT
+// that places nothing, dated so that the next build traces again, and says
+// so in one line: the program is then linked in its plain order. Any other
+// failure, a MAP that is not a map included, is one line on standard error,
+// exit 1, no ORDER or SCRIPT changed and no ORDER.new left.
 #include "access.hpp"
 #include "elf.hpp"
 #include "faults.hpp"
@@ -185,9 +185,10 @@ std::vector<InputSection> load_map(const std::string &name)
 	}
 }
 
-// Each file written whole before any is renamed into place, so that a failed run
-// never leaves half an order, nor one file new and the other stale. A file
-// dated 1970 is older than what it is made from, so the build makes it again.
+// Each file written whole before any is renamed into place, so that a
+// failed run never leaves half an order, nor one file new and the other
+// stale. A file dated 1970 is older than what it is made from, so the build
+// makes it again.
 void write_files(const std::vector<std::pair<const char *, std::string>> &files, bool dated_1970)
 {
 	const timespec epoch[2] = {{0, 0}, {0, 0}};
@@ -239,14 +240,13 @@ void report(const Options &o, const Elf &elf, const Run &run, const Variants &va
 		std::printf("code windows at x86-64-v%d %zu\nbytes to spare at x86-64-v%d %lu\n", level, at.windows,
 			    level, static_cast<unsigned long>(at.spare));
 	}
-	uint64_t relro_fill = 0;
-	for (auto &[page, end] : changed_pages(elf, run))
-		relro_fill = in_relro(elf, page) ? end : relro_fill;
-	std::printf("relro written pages %zu\nrelro written page fill %lu\n",
-		    static_cast<size_t>(std::count_if(written.begin(), written.end(),
-						      [&](uint64_t page) { return in_relro(elf, page); })),
-		    static_cast<unsigned long>(relro_fill));
-	std::printf("heap pages %zu\nheap room %lu\n", heap_pages(run), static_cast<unsigned long>(heap_room(run)));
+	const RelroWrites relro = relro_writes(elf, run);
+	std::printf("relro written pages %zu\nrelro written page fill %lu\n", relro.pages,
+		    static_cast<unsigned long>(relro.fill));
+	// The heap's faults are its pages touched.
+	const Faults faults = faults_by_part(elf, run, o.program, o.env);
+	const auto heap = std::find_if(faults.begin(), faults.end(), [](auto &part) { return part.first == "heap"; });
+	std::printf("heap pages %zu\nheap room %lu\n", heap->second, static_cast<unsigned long>(heap_room(run)));
 	for (auto &[family, names] : families_run(variants, touched.executed))
 		for (auto &name : names)
 			std::printf("variant %s %s\n", family.c_str(), name.c_str());
@@ -255,9 +255,9 @@ void report(const Options &o, const Elf &elf, const Run &run, const Variants &va
 	for (auto page : written)
 		std::printf("written page %#lx\n", static_cast<unsigned long>(page << page_shift));
 	size_t total = 0;
-	for (auto &[part, faults] : faults_by_part(elf, run, o.program, o.env)) {
-		std::printf("faults %s %zu\n", part.c_str(), faults);
-		total += faults;
+	for (auto &[part, n] : faults) {
+		std::printf("faults %s %zu\n", part.c_str(), n);
+		total += n;
 	}
 	std::printf("faults total %zu\n", total);
 }

@@ -93,8 +93,8 @@ std::string variant_lines(const std::string &report)
 // with the stack's place. Each row takes no more windows than the report
 // foresees for its level, and no more faults in any other part than this
 // processor's run in the build's own trace environment, the first row, but
-// for the constants of the level's variants; the parts add up to the total. A masked row runs other variants wherever
-// this processor has what it masks.
+// for the constants of the level's variants; the parts add up to the total.
+// A masked row runs other variants wherever this processor has what it masks.
 TEST(Layout, StartUpTouchesFewWindowsAndPagesOnEveryProcessor)
 {
 	SKIP_UNLESS_ORDERED();

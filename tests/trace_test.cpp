@@ -356,10 +356,10 @@ TEST(Faults, AreChargedAsTheKernelChargesThem)
 			      {PT_LOAD, PF_R | PF_W, 0, 0x230000, 0, 0x2000}, {PT_LOAD, PF_R | PF_W, 0, 0x232000, 0, 0x3000},
 			      {PT_GNU_RELRO, PF_R, 0, 0x230000, 0, 0x2000}}, {}, {}, {}};
 	::Run run;
-	run.mappings = {{0x200000, 0x202000, false, false, "/p", {F, F}}, {0x210000, 0x230000, false, true, "/p", std::vector<uint64_t>(32, 0)},
-			{0x230000, 0x232000, false, false, "/p", {W, F}}, {0x232000, 0x235000, true, false, "/p", {F, W, Z}},
-			{0x240000, 0x243000, true, false, "[heap]", {W, 0, W}}, {0x7f0000, 0x7f1000, false, true, "[vdso]", {F}},
-			{0x800000, 0x801000, true, false, "", {W}}, {0x900000, 0x903000, true, false, "[stack]", {0, W, W}}};
+	run.mappings = {{0x200000, 0x202000, "/p", {F, F}}, {0x210000, 0x230000, "/p", std::vector<uint64_t>(32, 0)},
+			{0x230000, 0x232000, "/p", {W, F}}, {0x232000, 0x235000, "/p", {F, W, Z}},
+			{0x240000, 0x243000, "[heap]", {W, 0, W}}, {0x7f0000, 0x7f1000, "[vdso]", {F}},
+			{0x800000, 0x801000, "", {W}}, {0x900000, 0x903000, "[stack]", {0, W, W}}};
 	run.mappings[1].pages[0] = run.mappings[1].pages[16] = run.mappings[1].pages[17] = F;
 	EXPECT_EQ(faults_by_part(elf, run, "/p", {"A=1"}), (Faults{{"read-only", 1}, {"code", 2}, {"relro", 2}, {"data", 2},
 		{"heap", 2}, {"stack", 1}, {"vdso", 1}, {"anonymous", 1}}));
