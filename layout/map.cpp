@@ -3,7 +3,9 @@
 #include "map.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
+#include <cstring>
 
 namespace {
 
@@ -69,4 +71,20 @@ const InputSection *section_at(const std::vector<InputSection> &sections, uint64
 	if (it == sections.begin() || addr - (--it)->addr >= it->size)
 		return nullptr;
 	return &*it;
+}
+
+std::string script_pattern(const InputSection &s)
+{
+	std::string file = s.file;
+	if (!file.empty() && file.back() == ')' && file.find('(') != std::string::npos) {
+		file.pop_back();
+		file[file.rfind('(')] = ':';
+	}
+	const std::string name = file + "(" + s.section + ")";
+	const auto plain = [](char c) {
+		return std::isalnum(static_cast<unsigned char>(c)) || (c && std::strchr("_.+-/:", c));
+	};
+	return std::all_of(file.begin(), file.end(), plain) && std::all_of(s.section.begin(), s.section.end(), plain)
+		       ? name
+		       : "";
 }

@@ -25,5 +25,10 @@ struct MapError : std::runtime_error {
 // MapError naming the first line that is not a map's.
 std::vector<InputSection> read_map(std::string_view text);
 
+// An input section's name as a linker script's pattern names it
+// ("libc.a:dl-load.o(.text)" for the map's "libc.a(dl-load.o)"), or "" where
+// a character of it would need quoting.
+std::string script_pattern(const InputSection &s);
+
 // The input section of sections, by address, that addr lies in, or null.
 const InputSection *section_at(const std::vector<InputSection> &sections, uint64_t addr);

@@ -2,52 +2,11 @@
 // SPDX-License-Identifier: MIT
 #include "order.hpp"
 
+#include "pages.hpp"
+
 #include <algorithm>
 
 namespace {
-
-using SymbolList = std::vector<const Symbol *>;
-
-bool by_addr(const Symbol *a, const Symbol *b)
-{
-	return a->addr != b->addr ? a->addr < b->addr : a->name < b->name;
-}
-
-// The code and the variants, placed as make_order() says.
-SymbolList code_order(const Variants &variants, const Touched &touched, const Reached &reached,
-		      const Placement &placement)
-{
-	// The code by placed section, that of none first.
-	std::vector<const InputSection *> placed = placement.tails;
-	placed.insert(placed.end(), placement.unrun.begin(), placement.unrun.end());
-	std::vector<SymbolList> code(placed.size() + 1);
-	for (auto *group : {&touched.executed, &reached.functions})
-		for (auto *f : *group)
-			if (common_code(variants, reached.by_name, f)) {
-				const auto in = std::find_if(placed.begin(), placed.end(),
-							     [&](auto *s) { return f->addr - s->addr < s->size; });
-				code[in == placed.end() ? 0 : static_cast<size_t>(in - placed.begin()) + 1].push_back(
-					f);
-			}
-	for (auto &part : code)
-		std::sort(part.begin(), part.end(), by_addr);
-	const SymbolSet all = variants_of_families_run(variants, touched.executed, reached.by_name);
-	SymbolList run_variants(all.begin(), all.end());
-	std::sort(run_variants.begin(), run_variants.end(), [&](const Symbol *a, const Symbol *b) {
-		int la = variants.at(a).level, lb = variants.at(b).level;
-		return la != lb ? la > lb : by_addr(a, b);
-	});
-	const auto lower = std::find_if(run_variants.begin(), run_variants.end(),
-					[&](const Symbol *v) { return variants.at(v).level < placement.tails_after; });
-	SymbolList order = code[0];
-	order.insert(order.end(), run_variants.begin(), lower);
-	for (size_t i = 0; i < placement.tails.size(); i++)
-		order.insert(order.end(), code[i + 1].begin(), code[i + 1].end());
-	order.insert(order.end(), lower, run_variants.end());
-	for (size_t i = placement.tails.size(); i < placed.size(); i++)
-		order.insert(order.end(), code[i + 1].begin(), code[i + 1].end());
-	return order;
-}
 
 // The objects written, then those only read, as make_order() says.
 SymbolList data_order(const Touched &touched, const Reached &reached)
@@ -76,9 +35,22 @@ std::vector<std::string> make_order(const Symbols &symbols, const Variants &vari
 				    const Reached &reached, const Placement &placement)
 {
 	std::vector<std::string> order;
-	for (const SymbolList &part : {code_order(variants, touched, reached, placement), data_order(touched, reached)})
+	for (const SymbolList &part : {code_sequence(variants, touched, reached, placement), data_order(touched, reached)})
 		for (auto *s : part)
 			if (symbols.unique(s->name))
 				order.push_back(s->name);
 	return order;
+}
+
+std::string lead_script(const Placement &placement)
+{
+	std::string script = "/* Written by greet-trace, for the link before greet.ld: the input section\n"
+			     "   whose code run starts furthest into it, if any, in front of .init, its\n"
+			     "   cold head ending where a window starts. */\n";
+	if (!placement.lead)
+		return script;
+	const std::string head = std::to_string(placement.lead_head);
+	return script + "SECTIONS {\n  .text.lead ALIGN(. + " + head + ", " +
+	       std::to_string(uint64_t{1} << window_shift) + ") - " + head + " : { " + script_pattern(*placement.lead) +
+	       " }\n  greet_lead_end = .;\n} INSERT BEFORE .text;\n";
 }

@@ -1,6 +1,7 @@
 // SPDX-FileCopyrightText: 2026 The greet developers
 // SPDX-License-Identifier: MIT
-// The link order made from what a run touched and reaches.
+// What the link is given: the order made from what a run touched and
+// reaches, and the linker script that places the lead.
 #pragma once
 
 #include "place.hpp"
@@ -12,18 +13,9 @@
 #include <string>
 #include <vector>
 
-// For lld's --symbol-ordering-file, one name a line:
-//   code      each function executed or reached but the variants and
-//             the placed sections', in the program's own address order, so
-//             that the order says which sections lie together and nothing
-//             about the path one processor took among them;
-//   variants  every variant of each string function family run, level by
-//             level from the highest down and then by address, so that what
-//             one processor runs lies together, the most recent processors'
-//             next to the code: the same whichever variant this processor
-//             ran; placement's tails, tail by tail, after those of level
-//             tails_after;
-//   unrun     the functions of placement's unrun sections;
+// For lld's --symbol-ordering-file, one name a line, of those the linker
+// can tell apart:
+//   code      the code's sequence (see code_sequence());
 //   written   each object written, smallest first, so that a large one
 //             written in part does not push the small ones onto a page of
 //             their own;
@@ -31,3 +23,6 @@
 //             address order.
 std::vector<std::string> make_order(const Symbols &symbols, const Variants &variants, const Touched &touched,
 				    const Reached &reached, const Placement &placement);
+// The linker script that puts placement's lead in front of .init, or one
+// that puts nothing there; see greet.ld.
+std::string lead_script(const Placement &placement);

@@ -6,9 +6,6 @@
 #include "pages.hpp"
 
 #include <algorithm>
-#include <cctype>
-#include <cstring>
-#include <functional>
 #include <map>
 #include <set>
 
@@ -17,27 +14,6 @@ namespace {
 // Each section's code run and reached, but the variants', as the first
 // byte and the end of it.
 using HotCode = std::map<const InputSection *, std::pair<uint64_t, uint64_t>>;
-// The sections of the variants of the families run, by level, the highest first.
-using VariantSections = std::map<int, std::set<const InputSection *>, std::greater<>>;
-
-// An input section's name as a linker script's pattern names it
-// ("libc.a:dl-load.o(.text)" for the map's "libc.a(dl-load.o)"), or "" where
-// a character of it would need quoting.
-std::string pattern(const InputSection &s)
-{
-	std::string file = s.file;
-	if (!file.empty() && file.back() == ')' && file.find('(') != std::string::npos) {
-		file.pop_back();
-		file[file.rfind('(')] = ':';
-	}
-	const std::string name = file + "(" + s.section + ")";
-	const auto plain = [](char c) {
-		return std::isalnum(static_cast<unsigned char>(c)) || (c && std::strchr("_.+-/:", c));
-	};
-	return std::all_of(file.begin(), file.end(), plain) && std::all_of(s.section.begin(), s.section.end(), plain)
-		       ? name
-		       : "";
-}
 
 HotCode hot_code(const std::vector<InputSection> &sections, const Variants &variants, const Touched &touched,
 		 const Reached &reached)
@@ -54,45 +30,42 @@ HotCode hot_code(const std::vector<InputSection> &sections, const Variants &vari
 	return hot;
 }
 
-// The windows the code takes, to the last tail's code run, where the tails
-// follow the variants of level and those above: laid out as the link does
-// from the window where it starts, the lead's code run first.
-uint64_t windows_to_tails(int level, const Placement &placement, const HotCode &hot, const VariantSections &by_level)
+// The windows the code takes, laid out as the link lays out the sections
+// of sequence, each where its first function is, from the window where it
+// starts (the lead's code run first), through the code run in the last tail.
+uint64_t windows_through_tails(const std::vector<InputSection> &sections, const std::vector<const Symbol *> &sequence,
+			       const Placement &placement, const HotCode &hot)
 {
-	std::set<const InputSection *> elsewhere(placement.unrun.begin(), placement.unrun.end());
-	elsewhere.insert(placement.tails.begin(), placement.tails.end());
-	elsewhere.insert(placement.lead);
+	std::set<const InputSection *> laid = {placement.lead};
 	uint64_t at = placement.lead ? placement.lead->size - placement.lead_head : 0;
-	const auto lay = [&](const InputSection *s, uint64_t size) {
+	for (auto *f : sequence) {
+		const InputSection *s = section_at(sections, f->addr);
+		if (!s || !laid.insert(s).second)
+			continue;
+		const bool last = s == placement.tails.back();
 		const uint64_t align = std::max<uint64_t>(s->align, 1);
-		at = (at + align - 1) / align * align + size;
-	};
-	for (auto &[s, extent] : hot)
-		if (!elsewhere.count(s))
-			lay(s, s->size);
-	for (auto &[l, variant_sections] : by_level)
-		for (auto *s : variant_sections)
-			if (l >= level)
-				lay(s, s->size);
-	for (auto *s : placement.tails)
-		lay(s, s == placement.tails.back() ? hot.at(s).second - s->addr : s->size);
+		at = (at + align - 1) / align * align + (last ? hot.at(s).second - s->addr : s->size);
+		if (last)
+			break;
+	}
 	return (at + (uint64_t{1} << window_shift) - 1) >> window_shift;
 }
 
 // The lowest level whose variants, and those of the levels above, the
 // tails may follow without the highest level's run taking another window.
-int tails_after(const Placement &placement, const std::vector<InputSection> &sections, const HotCode &hot,
+int tails_after(Placement placement, const std::vector<InputSection> &sections, const HotCode &hot,
 		const Variants &variants, const Touched &touched, const Reached &reached)
 {
 	if (placement.tails.empty())
 		return 1;
-	VariantSections by_level;
-	for (auto *v : variants_of_families_run(variants, touched.executed, reached.by_name))
-		if (const InputSection *s = section_at(sections, v->addr))
-			by_level[variants.at(v).level].insert(s);
-	const uint64_t highest = windows_to_tails(most_level, placement, hot, by_level);
+	const auto windows = [&](int level) {
+		placement.tails_after = level;
+		return windows_through_tails(sections, code_sequence(variants, touched, reached, placement), placement,
+					     hot);
+	};
+	const uint64_t highest = windows(most_level);
 	int level = most_level;
-	while (level > 1 && windows_to_tails(level - 1, placement, hot, by_level) == highest)
+	while (level > 1 && windows(level - 1) == highest)
 		level--;
 	return level;
 }
@@ -115,7 +88,7 @@ Placement place(const std::vector<InputSection> &sections, const Variants &varia
 			placement.unrun.push_back(s);
 		else if (tail >= long_cold && tail * cold_share_of_tail >= s->size * (cold_share_of_tail - 1))
 			tails.emplace_back(tail, s);
-		else if (head >= long_cold && head > placement.lead_head && !pattern(*s).empty()) {
+		else if (head >= long_cold && head > placement.lead_head && !script_pattern(*s).empty()) {
 			placement.lead = s;
 			placement.lead_head = head;
 		}
@@ -127,15 +100,37 @@ Placement place(const std::vector<InputSection> &sections, const Variants &varia
 	return placement;
 }
 
-std::string lead_script(const Placement &placement)
+SymbolList code_sequence(const Variants &variants, const Touched &touched, const Reached &reached,
+		      const Placement &placement)
 {
-	std::string script = "/* Written by greet-trace, for the link before greet.ld: the input section\n"
-			     "   whose code run starts furthest into it, if any, in front of .init, its\n"
-			     "   cold head ending where a window starts. */\n";
-	if (!placement.lead)
-		return script;
-	const std::string head = std::to_string(placement.lead_head);
-	return script + "SECTIONS {\n  .text.lead ALIGN(. + " + head + ", " +
-	       std::to_string(uint64_t{1} << window_shift) + ") - " + head + " : { " + pattern(*placement.lead) +
-	       " }\n  greet_lead_end = .;\n} INSERT BEFORE .text;\n";
+	// The code by placed section, that of none first.
+	std::vector<const InputSection *> placed = placement.tails;
+	placed.insert(placed.end(), placement.unrun.begin(), placement.unrun.end());
+	std::vector<SymbolList> code(placed.size() + 1);
+	for (auto *group : {&touched.executed, &reached.functions})
+		for (auto *f : *group)
+			if (common_code(variants, reached.by_name, f)) {
+				const auto in = std::find_if(placed.begin(), placed.end(),
+							     [&](auto *s) { return f->addr - s->addr < s->size; });
+				code[in == placed.end() ? 0 : static_cast<size_t>(in - placed.begin()) + 1].push_back(
+					f);
+			}
+	for (auto &part : code)
+		std::sort(part.begin(), part.end(), by_addr);
+	const SymbolSet all = variants_of_families_run(variants, touched.executed, reached.by_name);
+	SymbolList run_variants(all.begin(), all.end());
+	std::sort(run_variants.begin(), run_variants.end(), [&](const Symbol *a, const Symbol *b) {
+		int la = variants.at(a).level, lb = variants.at(b).level;
+		return la != lb ? la > lb : by_addr(a, b);
+	});
+	const auto lower = std::find_if(run_variants.begin(), run_variants.end(),
+					[&](const Symbol *v) { return variants.at(v).level < placement.tails_after; });
+	SymbolList order = code[0];
+	order.insert(order.end(), run_variants.begin(), lower);
+	for (size_t i = 0; i < placement.tails.size(); i++)
+		order.insert(order.end(), code[i + 1].begin(), code[i + 1].end());
+	order.insert(order.end(), lower, run_variants.end());
+	for (size_t i = placement.tails.size(); i < placed.size(); i++)
+		order.insert(order.end(), code[i + 1].begin(), code[i + 1].end());
+	return order;
 }

@@ -1,7 +1,7 @@
 // SPDX-FileCopyrightText: 2026 The greet developers
 // SPDX-License-Identifier: MIT
 // Where the link puts the input sections of start-up's code, beyond the
-// order, and the linker script that places its lead.
+// order, and the sequence of code that the order gives the link.
 #pragma once
 
 #include "map.hpp"
@@ -39,6 +39,16 @@ constexpr uint64_t long_cold = 1024;
 constexpr uint64_t cold_share_of_tail = 4;
 Placement place(const std::vector<InputSection> &sections, const Variants &variants, const Touched &touched,
 		const Reached &reached);
-// The linker script that puts placement's lead in front of .init, or one
-// that puts nothing there; see greet.ld.
-std::string lead_script(const Placement &placement);
+
+// The code's order, which the link lays out section by section, each where
+// its first function is, and which place() measures: each function
+// executed or reached but the variants and the placed sections', in the
+// program's own address order, so that the order says which sections lie
+// together and nothing about the path one processor took among them; then
+// every variant of each family run, level by level from the highest down
+// and then by address, so that what one processor runs lies together, the
+// most recent processors' next to the code (the same whichever variant this
+// processor ran), with placement's tails, tail by tail, after those of level
+// tails_after; then the functions of placement's unrun sections.
+SymbolList code_sequence(const Variants &variants, const Touched &touched, const Reached &reached,
+			 const Placement &placement);

@@ -42,6 +42,11 @@ std::vector<const Symbol *> Symbols::overlapping(uint64_t addr, uint64_t size) c
 	return found;
 }
 
+bool by_addr(const Symbol *a, const Symbol *b)
+{
+	return a->addr != b->addr ? a->addr < b->addr : a->name < b->name;
+}
+
 bool Symbols::unique(const std::string &name) const
 {
 	auto it = defined.find(name);

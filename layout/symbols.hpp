@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+using SymbolList = std::vector<const Symbol *>;
+// Whether a comes before b by address, then by name.
+bool by_addr(const Symbol *a, const Symbol *b);
+
 // Where each address lies: of several names for one address, the first
 // defined once, by name. Not copyable: it points into its own storage.
 class Symbols {
