@@ -78,16 +78,16 @@ bool touches_nothing(ZydisInstructionCategory category)
 
 } // namespace
 
-std::vector<Access> accesses(std::string_view bytes, uint64_t rip, const user_regs_struct &regs)
+Instruction decode(std::string_view bytes, uint64_t rip, const user_regs_struct &regs)
 {
 	ZydisDecodedInstruction insn;
 	ZydisDecodedOperand ops[ZYDIS_MAX_OPERAND_COUNT];
 	if (!ZYAN_SUCCESS(ZydisDecoderDecodeFull(&decoder(), bytes.data(), bytes.size(), &insn, ops)))
 		return {};
+	Instruction found{insn.length, insn.meta.category == ZYDIS_CATEGORY_SYSCALL, {}};
 	if (touches_nothing(insn.meta.category))
-		return {};
+		return found;
 	const ZydisRegisterContext registers = context(rip, regs);
-	std::vector<Access> found;
 	for (unsigned i = 0; i < insn.operand_count; i++) {
 		const ZydisDecodedOperand &op = ops[i];
 		bool read = op.actions & ZYDIS_OPERAND_ACTION_MASK_READ;
@@ -97,10 +97,15 @@ std::vector<Access> accesses(std::string_view bytes, uint64_t rip, const user_re
 		if (op.type != ZYDIS_OPERAND_TYPE_MEMORY || op.mem.type != ZYDIS_MEMOP_TYPE_MEM || !(read || write) ||
 		    !ZYAN_SUCCESS(ZydisCalcAbsoluteAddressEx(&insn, &op, rip, &registers, &addr)))
 			continue;
-		// A push or call names the stack's top, and writes below it.
-		if (op.visibility == ZYDIS_OPERAND_VISIBILITY_HIDDEN && op.mem.base == ZYDIS_REGISTER_RSP && write &&
-		    !read)
-			addr -= op.size / 8u;
+		// The stack is 64-bit whatever the address size (glibc's _start
+		// calls with an addr32 prefix); a push or call names its top and
+		// writes below it.
+		if (op.visibility == ZYDIS_OPERAND_VISIBILITY_HIDDEN &&
+		    (op.mem.base == ZYDIS_REGISTER_RSP || op.mem.base == ZYDIS_REGISTER_ESP)) {
+			addr = regs.rsp + static_cast<uint64_t>(op.mem.disp.value);
+			if (write && !read)
+				addr -= op.size / 8u;
+		}
 		if (op.mem.segment == ZYDIS_REGISTER_FS)
 			addr += regs.fs_base;
 		else if (op.mem.segment == ZYDIS_REGISTER_GS)
@@ -110,7 +115,7 @@ std::vector<Access> accesses(std::string_view bytes, uint64_t rip, const user_re
 			size = std::max(size, xsave_area());
 		const auto [start, spanned] = span(insn, regs, addr, size);
 		if (spanned)
-			found.push_back({start, spanned, read, write});
+			found.accesses.push_back({start, spanned, read, write});
 	}
 	return found;
 }

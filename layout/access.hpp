@@ -18,13 +18,20 @@ struct Access {
 	bool read, write;
 };
 
-// The accesses of the instruction at the start of bytes, run at rip with
-// regs: its memory operands, implicit ones (a string instruction's rsi and
-// rdi, the stack) included, FS and GS bases added, each over every byte the
-// instruction touches: a rep-prefixed string instruction's whole count, an
-// xsave-family instruction's whole area. Address generation (lea), NOPs and
-// prefetches touch nothing; bytes that decode to no instruction give none.
-std::vector<Access> accesses(std::string_view bytes, uint64_t rip, const user_regs_struct &regs);
+// The instruction at the start of bytes, run at rip with regs: how many
+// bytes it takes (0 where they decode to no instruction), whether it asks
+// the kernel for a system call, and its accesses: its memory operands,
+// implicit ones (a string instruction's rsi and rdi, the stack) included,
+// FS and GS bases added, each over every byte the instruction touches: a
+// rep-prefixed string instruction's whole count, an xsave-family
+// instruction's whole area. Address generation (lea), NOPs and prefetches
+// touch nothing.
+struct Instruction {
+	uint64_t length = 0;
+	bool system_call = false;
+	std::vector<Access> accesses;
+};
+Instruction decode(std::string_view bytes, uint64_t rip, const user_regs_struct &regs);
 
 // What the code in bytes, loaded at addr, names by address: the targets of
 // its RIP-relative operands, lea's included, and of its direct calls (not

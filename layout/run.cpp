@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/personality.h>
 #include <sys/ptrace.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -89,10 +90,13 @@ void check_ptrace(long result)
 		throw TraceError("ptrace: " + why());
 }
 
-// What stopped the program: its own step (0), a signal to pass on to it
-// (its number), or a group-stop (-1), which passes nothing on. A step's trap
-// comes from the processor, or from the kernel after a system call; a
-// SIGTRAP sent to the program, or raised by its int3, is its own.
+// What stopped the program: its own step (0), its entry into a signal's
+// handler (entered_handler), a signal to pass on to it (its number), or a
+// group-stop (-1), which passes nothing on. A step's trap comes from the
+// processor, or from the kernel after a system call; the kernel tells the
+// entry into a handler with a code of SIGTRAP itself; a SIGTRAP sent to the
+// program, or raised by its int3, is its own.
+constexpr int entered_handler = -2;
 int stopped_by(pid_t pid, int status)
 {
 	siginfo_t info;
@@ -103,6 +107,8 @@ int stopped_by(pid_t pid, int status)
 	}
 	if (info.si_signo == SIGTRAP && (info.si_code == TRAP_TRACE || info.si_code == TRAP_BRKPT))
 		return 0;
+	if (info.si_signo == SIGTRAP && info.si_code == SIGTRAP)
+		return entered_handler;
 	return WSTOPSIG(status);
 }
 
@@ -265,28 +271,81 @@ std::string cannot_go_on(const std::string &program, int event)
 	}
 }
 
-// Steps the stopped program until its exit stop, handing each instruction
-// to on_step; returns how many ran.
-unsigned long step(Tracee &t, const std::string &program, unsigned long most_steps, const OnStep &on_step)
+// The faults the kernel has counted for pid, minor and major, as
+// /proc/PID/stat gives them (its 10th and 12th fields).
+uint64_t faults_of(pid_t pid)
 {
-	unsigned long steps = 0;
+	const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+	std::ifstream stat(path);
+	std::string line;
+	std::getline(stat, line);
+	// The command's name, in parentheses, may hold anything but ends at the last.
+	const size_t name_end = line.rfind(')');
+	unsigned long long minor = 0, major = 0;
+	if (name_end == std::string::npos ||
+	    std::sscanf(line.c_str() + name_end + 1, " %*c %*d %*d %*d %*d %*d %*u %llu %*u %llu", &minor, &major) != 2)
+		throw TraceError(path + ": not a process's status: \"" + line + "\"");
+	return minor + major;
+}
+
+// The faults the tracer's thread has taken: those the kernel charges to it
+// while it asks for a step, when it reads the next instruction to see
+// whether that sets the trap flag, are the program's.
+uint64_t own_faults()
+{
+	rusage usage{};
+	getrusage(RUSAGE_THREAD, &usage);
+	return static_cast<uint64_t>(usage.ru_minflt + usage.ru_majflt);
+}
+
+// Runs the instruction at regs.rip, passing signal on, and records in run
+// what ran: the instruction, unless the signal took the program into a
+// handler first, and the page table around it where the kernel acts (a
+// system call, a signal's delivery). Returns the stop's status.
+int take_step(Tracee &t, const Elf &elf, const user_regs_struct &regs, int signal, Run &run)
+{
+	const Instruction insn = decode(elf.bytes_at(regs.rip, longest_instruction, PF_X), regs.rip, regs);
+	KernelStep kernel{run.steps.size(), signal || !insn.system_call ? -1 : static_cast<long>(regs.rax), signal,
+			  {}, {}};
+	const bool by_kernel = kernel.syscall >= 0 || signal;
+	if (by_kernel)
+		kernel.before = page_table(t.pid);
+	const uint64_t charged = own_faults();
+	check_ptrace(ptrace(PTRACE_SINGLESTEP, t.pid, nullptr, signal));
+	run.kernel_faults += own_faults() - charged;
+	const int status = t.wait();
+	if (!WIFSTOPPED(status))
+		return status;
+	if (!signal || (!event_of(status) && stopped_by(t.pid, status) != entered_handler)) {
+		run.steps.push_back({regs.rip, static_cast<uint32_t>(insn.length),
+				     static_cast<uint32_t>(insn.accesses.size())});
+		run.accesses.insert(run.accesses.end(), insn.accesses.begin(), insn.accesses.end());
+		kernel.steps += !signal;
+	}
+	if (by_kernel) {
+		kernel.after = page_table(t.pid);
+		run.by_kernel.push_back(std::move(kernel));
+	}
+	return status;
+}
+
+// Steps the stopped program until its exit stop, recording in run each
+// instruction it runs.
+void step(Tracee &t, const std::string &program, unsigned long most_steps, const Elf &elf, Run &run)
+{
 	for (int signal = 0;;) {
-		if (!signal) {
-			user_regs_struct regs;
-			check_ptrace(ptrace(PTRACE_GETREGS, t.pid, nullptr, &regs));
-			if (steps++ == most_steps)
-				throw TraceError(program + ": still running after " + std::to_string(most_steps) +
-						 " instructions, so stopped");
-			on_step(regs);
-		}
-		check_ptrace(ptrace(PTRACE_SINGLESTEP, t.pid, nullptr, signal));
-		const int status = t.wait();
+		user_regs_struct regs;
+		check_ptrace(ptrace(PTRACE_GETREGS, t.pid, nullptr, &regs));
+		if (run.steps.size() == most_steps)
+			throw TraceError(program + ": still running after " + std::to_string(most_steps) +
+					 " instructions, so stopped");
+		const int status = take_step(t, elf, regs, signal, run);
 		if (!WIFSTOPPED(status))
 			throw TraceError(program + ": ended before its exit could be seen");
 		if (const int event = event_of(status)) {
 			const std::string why_not = cannot_go_on(program, event);
 			if (why_not.empty())
-				return steps;
+				return;
 			unsigned long started = 0;
 			check_ptrace(ptrace(PTRACE_GETEVENTMSG, t.pid, nullptr, &started));
 			if (event != PTRACE_EVENT_EXEC)
@@ -306,8 +365,7 @@ std::string why()
 	return std::strerror(errno);
 }
 
-Run trace(const std::string &program, const std::vector<std::string> &env, unsigned long most_steps, const Elf &elf,
-	  const OnStep &on_step)
+Run trace(const std::string &program, const std::vector<std::string> &env, unsigned long most_steps, const Elf &elf)
 {
 	uint64_t writable_bytes = 0;
 	for (auto &s : elf.segments)
@@ -317,7 +375,10 @@ Run trace(const std::string &program, const std::vector<std::string> &env, unsig
 	Tracee t;
 	start(t, program, env);
 	Run run;
-	run.steps = step(t, program, most_steps, on_step);
+	run.at_exec = page_table(t.pid);
+	const uint64_t faults_at_exec = faults_of(t.pid);
+	step(t, program, most_steps, elf, run);
+	run.kernel_faults += faults_of(t.pid) - faults_at_exec;
 	unsigned long exit_status = 0;
 	check_ptrace(ptrace(PTRACE_GETEVENTMSG, t.pid, nullptr, &exit_status));
 	const int ended = static_cast<int>(exit_status);

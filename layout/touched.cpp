@@ -2,7 +2,6 @@
 // SPDX-License-Identifier: MIT
 #include "touched.hpp"
 
-#include "access.hpp"
 #include "pages.hpp"
 
 #include <elf.h>
@@ -28,25 +27,33 @@ void each_changed(const Elf &elf, const Run &run, const std::function<void(uint6
 
 } // namespace
 
-void record(Touched &touched, const Elf &elf, const Symbols &symbols, const Variants &variants,
-	    const user_regs_struct &regs)
+Touched record(const Elf &elf, const Symbols &symbols, const Variants &variants, const Run &run)
 {
-	touched.code_windows.insert(regs.rip >> window_shift);
-	const Symbol *f = symbols.owner(regs.rip);
-	if (f && f->code)
-		touched.executed.insert(f);
-	if (f && variants.count(f))
-		return;
-	for (auto &a : accesses(elf.bytes_at(regs.rip, longest_instruction, PF_X), regs.rip, regs))
-		for (const Symbol *s : symbols.overlapping(a.addr, a.size)) {
-			const Segment *segment = elf.segment_at(s->addr);
-			if (s->code || !segment)
-				continue;
-			if (segment->writable())
-				(a.write ? touched.written : touched.read).insert(s);
-			else if (!a.write && segment->read_only())
-				touched.constants.insert(s);
+	Touched touched;
+	size_t next = 0;
+	for (auto &step : run.steps) {
+		const size_t first = next;
+		next += step.accesses;
+		touched.code_windows.insert(step.rip >> window_shift);
+		const Symbol *f = symbols.owner(step.rip);
+		if (f && f->code)
+			touched.executed.insert(f);
+		if (f && variants.count(f))
+			continue;
+		for (size_t i = first; i < next; i++) {
+			const Access &a = run.accesses.at(i);
+			for (const Symbol *s : symbols.overlapping(a.addr, a.size)) {
+				const Segment *segment = elf.segment_at(s->addr);
+				if (s->code || !segment)
+					continue;
+				if (segment->writable())
+					(a.write ? touched.written : touched.read).insert(s);
+				else if (!a.write && segment->read_only())
+					touched.constants.insert(s);
+			}
 		}
+	}
+	return touched;
 }
 
 std::map<uint64_t, uint64_t> changed_pages(const Elf &elf, const Run &run)

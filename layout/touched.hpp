@@ -8,8 +8,6 @@
 #include "symbols.hpp"
 #include "variants.hpp"
 
-#include <sys/user.h>
-
 #include <cstdint>
 #include <map>
 #include <set>
@@ -22,13 +20,11 @@ struct Touched {
 	SymbolSet executed, written, read, constants;
 };
 
-// What the instruction at regs.rip, run with regs, ran, read and wrote, by
-// its operands, as every object of the program each access overlaps; an
-// object of no writable segment counts only as a constant read. The
-// variants' own accesses are passed over: they differ from one variant, and
-// so from one processor, to the next.
-void record(Touched &touched, const Elf &elf, const Symbols &symbols, const Variants &variants,
-	    const user_regs_struct &regs);
+// What the run's instructions ran, read and wrote, as every object of the
+// program each access overlaps; an object of no writable segment counts
+// only as a constant read. The variants' own accesses are passed over: they
+// differ from one variant, and so from one processor, to the next.
+Touched record(const Elf &elf, const Symbols &symbols, const Variants &variants, const Run &run);
 
 // Each page of the writable segments whose bytes differ between exec (the
 // file's bytes, then zeros) and the run's exit, with the end of what differs

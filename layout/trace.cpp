@@ -229,24 +229,25 @@ void write_outputs(const Options &o, const std::string &order, const std::string
 	write_files(files, dated_1970);
 }
 
-void report(const Options &o, const Elf &elf, const Run &run, const Variants &variants, const Touched &touched,
-	    const Reached &reached)
+void report(const Elf &elf, const Symbols &symbols, const Run &run, const Variants &variants, const Touched &touched,
+	    const Reached &reached, const std::vector<Fault> &faults)
 {
 	const std::vector<uint64_t> written = written_pages(elf, run);
-	std::printf("instructions %lu\ncode windows %zu\nwritten pages %zu\n", run.steps, touched.code_windows.size(),
-		    written.size());
+	std::printf("instructions %zu\ncode windows %zu\nwritten pages %zu\n", run.steps.size(),
+		    touched.code_windows.size(), written.size());
 	for (int level = 1; level <= most_level; level++) {
 		const CodeWindows at = code_windows_at(level, variants, touched, reached);
 		std::printf("code windows at x86-64-v%d %zu\nbytes to spare at x86-64-v%d %lu\n", level, at.windows,
 			    level, static_cast<unsigned long>(at.spare));
 	}
-	const RelroWrites relro = relro_writes(elf, run);
+	const RelroWrites relro = relro_writes(elf, run, written);
 	std::printf("relro written pages %zu\nrelro written page fill %lu\n", relro.pages,
 		    static_cast<unsigned long>(relro.fill));
-	// The heap's faults are its pages touched.
-	const Faults faults = faults_by_part(elf, run, o.program, o.env);
-	const auto heap = std::find_if(faults.begin(), faults.end(), [](auto &part) { return part.first == "heap"; });
-	std::printf("heap pages %zu\nheap room %lu\n", heap->second, static_cast<unsigned long>(heap_room(run)));
+	// The heap's pages touched are its faults.
+	std::printf("heap pages %zu\nheap room %lu\n",
+		    static_cast<size_t>(std::count_if(faults.begin(), faults.end(),
+						      [](const Fault &f) { return f.part == Part::heap; })),
+		    static_cast<unsigned long>(heap_room(run)));
 	for (auto &[family, names] : families_run(variants, touched.executed))
 		for (auto &name : names)
 			std::printf("variant %s %s\n", family.c_str(), name.c_str());
@@ -254,12 +255,29 @@ void report(const Options &o, const Elf &elf, const Run &run, const Variants &va
 		std::printf("code window %#lx\n", static_cast<unsigned long>(w << window_shift));
 	for (auto page : written)
 		std::printf("written page %#lx\n", static_cast<unsigned long>(page << page_shift));
-	size_t total = 0;
-	for (auto &[part, n] : faults) {
+	for (auto &f : faults)
+		std::printf("fault %s\n", describe(f, symbols).c_str());
+	for (auto &[part, n] : faults_by_part(faults))
 		std::printf("faults %s %zu\n", part.c_str(), n);
-		total += n;
-	}
-	std::printf("faults total %zu\n", total);
+	std::printf("faults total %zu\nfaults kernel %lu\n", faults.size(), static_cast<unsigned long>(run.kernel_faults));
+}
+
+// The faults replayed, checked against the kernel's count and the page
+// table at exit: where either differs, the account is not the kernel's,
+// which is said in one line; the order stands.
+std::vector<Fault> checked_faults(const Options &o, const Elf &elf, const Run &run)
+{
+	Replay replayed = replay(elf, run);
+	if (replayed.faults.size() != run.kernel_faults)
+		std::fprintf(stderr, "greet-trace: %s: the replay takes %zu faults where the kernel counted %lu\n",
+			     o.program, replayed.faults.size(), static_cast<unsigned long>(run.kernel_faults));
+	if (!replayed.unlike_exit.empty())
+		std::fprintf(stderr,
+			     "greet-trace: %s: the replay leaves %zu pages otherwise than the page table at exit has "
+			     "them, the first at %#lx\n",
+			     o.program, replayed.unlike_exit.size(),
+			     static_cast<unsigned long>(replayed.unlike_exit[0] << page_shift));
+	return std::move(replayed.faults);
 }
 
 } // namespace
@@ -272,11 +290,9 @@ int main(int argc, char **argv)
 	const Symbols symbols(elf.symbols);
 	const std::vector<InputSection> sections = o.map ? load_map(o.map) : std::vector<InputSection>();
 	const Variants variants = level_by_section(find_variants(elf, symbols), sections);
-	Touched stepped;
 	Run run;
 	try {
-		run = trace(o.program, o.env, o.steps, elf,
-			    [&](const user_regs_struct &regs) { record(stepped, elf, symbols, variants, regs); });
+		run = trace(o.program, o.env, o.steps, elf);
 	} catch (const PtraceRefused &e) {
 		if (!o.output)
 			fail(e.what());
@@ -287,10 +303,11 @@ int main(int argc, char **argv)
 	} catch (const TraceError &e) {
 		fail(e.what());
 	}
-	const Touched touched = with_changed(std::move(stepped), elf, symbols, run);
+	const std::vector<Fault> faults = checked_faults(o, elf, run);
+	const Touched touched = with_changed(record(elf, symbols, variants, run), elf, symbols, run);
 	const Reached reached = reach(touched, elf, symbols, variants, callee_depth);
 	if (o.report) {
-		report(o, elf, run, variants, touched, reached);
+		report(elf, symbols, run, variants, touched, reached, faults);
 		return 0;
 	}
 	const Placement placement = place(sections, variants, touched, reached);

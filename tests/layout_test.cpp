@@ -17,7 +17,6 @@
 #include <cstring>
 #include <functional>
 #include <map>
-#include <numeric>
 #include <random>
 #include <regex>
 #include <stdexcept>
@@ -68,13 +67,13 @@ long reported(const std::string &report, const std::string &what)
 	return std::stol(m[2]);
 }
 
-// The report's faults of each part of the process, and their total.
-std::map<std::string, long> faults_of(const std::string &report)
+// The report's count of each part's faults, or of its lines "fault PART ...".
+std::map<std::string, long> faults_of(const std::string &report, bool listed)
 {
 	std::map<std::string, long> faults;
-	std::regex line("(^|\n)faults ([^\n]+) ([0-9]+)(?=\n)");
+	std::regex line(listed ? "(^|\n)fault ([^ \n]+) ()" : "(^|\n)faults ([^\n]+) ([0-9]+)(?=\n)");
 	for (auto it = std::sregex_iterator(report.begin(), report.end(), line); it != std::sregex_iterator(); ++it)
-		faults[(*it)[2]] = std::stol((*it)[3]);
+		faults[(*it)[2]] += listed ? 1 : std::stol((*it)[3]);
 	return faults;
 }
 
@@ -87,14 +86,23 @@ std::string variant_lines(const std::string &report)
 	return lines;
 }
 
+// The most faults each part but the code takes in the build's trace
+// environment, on every processor and toolchain tried: the mask's parser
+// reads a second window of constants and writes a seventh page of data;
+// RELRO's one written page; the thread block, malloc's cache, the end of
+// the exception pool, the stdout buffer; _dl_get_origin's buffer below the
+// exec's page of the stack; the vDSO's header.
+const std::map<std::string, long> most_faults = {{"read-only", 2}, {"relro", 1}, {"data", 7},
+						 {"heap", 4},	   {"stack", 1}, {"vdso", 1}};
+
 // Start-up's code lies in 64 KiB windows (one fault each, by fault-around)
 // and what it writes on pages (one fault each), as the page table at exit
-// has them; both counts are exact for a run, where a count of faults moves
-// with the stack's place. Each row takes no more windows than the report
-// foresees for its level, and no more faults in any other part than this
-// processor's run in the build's own trace environment, the first row, but
-// for the constants of the level's variants; the parts add up to the total.
-// A masked row runs other variants wherever this processor has what it masks.
+// has them; its faults, listed one by one, are the kernel's count of them.
+// Each row takes no more windows than the report foresees for its level,
+// no more faults in any part than its figure above, nor than this
+// processor's run in the build's own environment, the first row, but for
+// the constants of the level's variants, and RELRO's one page written. A
+// masked row runs other variants wherever this processor has what it masks.
 TEST(Layout, StartUpTouchesFewWindowsAndPagesOnEveryProcessor)
 {
 	SKIP_UNLESS_ORDERED();
@@ -109,9 +117,16 @@ TEST(Layout, StartUpTouchesFewWindowsAndPagesOnEveryProcessor)
 		EXPECT_LE(foreseen, GREET_MOST_CODE_WINDOWS) << o.out;
 		EXPECT_LE(reported(o.out, "written pages"), GREET_MOST_WRITTEN_PAGES) << o.out;
 		EXPECT_GT(reported(o.out, "written pages"), 0) << o.out;
-		std::map<std::string, long> faults = faults_of(o.out);
-		const long total = faults["total"];
+		EXPECT_EQ(reported(o.out, "relro written pages"), 1) << o.out;
+		EXPECT_EQ(o.err, "") << "the replay is not the kernel's";
+		std::map<std::string, long> faults = faults_of(o.out, false);
+		EXPECT_EQ(faults["total"], faults["kernel"]) << o.out;
 		faults.erase("total");
+		faults.erase("kernel");
+		std::map<std::string, long> listed = faults_of(o.out, true);
+		for (auto &part : faults)
+			listed.emplace(part.first, 0);
+		EXPECT_EQ(listed, faults) << "the fault lines are not what the parts count";
 		EXPECT_EQ(faults["code"], reported(o.out, "code windows")) << o.out;
 		if (own_faults.empty())
 			own_faults = faults;
@@ -119,13 +134,12 @@ TEST(Layout, StartUpTouchesFewWindowsAndPagesOnEveryProcessor)
 		// read, which the order leaves where they are: a window of them for
 		// each window of code the level takes beyond this processor's run.
 		const long beyond = std::max(0L, foreseen - own_faults["code"]);
-		for (auto &[part, n] : faults)
-			EXPECT_LE(n, part == "code" ? foreseen : own_faults[part] + (part == "read-only" ? beyond : 0))
-				<< part << "\n"
-				<< o.out;
-		EXPECT_EQ(total, std::accumulate(faults.begin(), faults.end(), 0L,
-						 [](long sum, auto &part) { return sum + part.second; }))
-			<< o.out;
+		for (auto &[part, n] : faults) {
+			const long extra = part == "read-only" ? beyond : 0;
+			EXPECT_LE(n, part == "code" ? foreseen : own_faults[part] + extra) << part << "\n" << o.out;
+			const long most = most_faults.count(part) ? most_faults.at(part) : 0;
+			EXPECT_LE(n, part == "code" ? foreseen : most + extra) << part << "\n" << o.out;
+		}
 		const std::string variants = variant_lines(o.out);
 		EXPECT_NE(variants, "") << o.out;
 		if (own.empty())

@@ -46,19 +46,23 @@ const uint64_t rip = 0x401000;
 user_regs_struct registers()
 {
 	user_regs_struct r{};
-	r.rax = 0x10, r.rcx = 3, r.rbx = 0x2000, r.rsp = 0x7ff0, r.rsi = 0x4000, r.rdi = 0x3000;
+	r.rax = 0x10, r.rcx = 3, r.rbx = 0x2000, r.rsp = 0x7fff0000fff0, r.rsi = 0x4000, r.rdi = 0x3000;
 	r.r12 = 0x5000, r.r13 = 2;
 	r.fs_base = 0x70000, r.gs_base = 0x80000;
 	return r;
 }
 
-// Each instruction's bytes, run at rip with the registers above.
+// Each instruction's bytes, run at rip with the registers above, and how
+// long it is and whether it asks for a system call.
 TEST(Access, EachInstructionTouchesWhatItsOperandsName)
 {
+	EXPECT_EQ(decode("\x0f\x05", rip, registers()).length, 2u);
+	EXPECT_TRUE(decode("\x0f\x05", rip, registers()).system_call);
+	EXPECT_FALSE(decode("\xcd\x03", rip, registers()).system_call);
 	// The xsave family's area, the same for each, holds at least the legacy
 	// region, the header and each state the system enables, whatever a
 	// vendor's layout of them: AVX's upper halves, AVX-512's registers.
-	const uint64_t down = 1u << 10, area = accesses("\x0f\xae\x27", rip, registers()).at(0).size;
+	const uint64_t down = 1u << 10, area = decode("\x0f\xae\x27", rip, registers()).accesses.at(0).size;
 	EXPECT_GE(area, 512u + 64u + (__builtin_cpu_supports("avx") ? 256u : 0u) +
 				(__builtin_cpu_supports("avx512f") ? 64u + 512u + 1024u : 0u));
 	// clang-format off
@@ -87,15 +91,16 @@ TEST(Access, EachInstructionTouchesWhatItsOperandsName)
 		{"mov rax, [rip+0x10]", std::string("\x48\x8b\x05\x10\x00\x00\x00", 7), {{rip + 7 + 0x10, 8, true, false}}},
 		{"mov eax, [rbx+rcx*4+0x20]", "\x8b\x44\x8b\x20", {{0x2000 + 3 * 4 + 0x20, 4, true, false}}},
 		{"mov eax, [rcx*8+0x1000]", std::string("\x8b\x04\xcd\x00\x10\x00\x00", 7), {{3 * 8 + 0x1000, 4, true, false}}},
-		{"mov eax, [rsp+0x10]", "\x8b\x44\x24\x10", {{0x8000, 4, true, false}}},
+		{"mov eax, [rsp+0x10]", "\x8b\x44\x24\x10", {{0x7fff00010000, 4, true, false}}},
 		{"mov rax, [r12+r13*2]", "\x4b\x8b\x04\x6c", {{0x5004, 8, true, false}}},
 		{"vmovdqu ymm0, [rdi] (VEX)", "\xc5\xfe\x6f\x07", {{0x3000, 32, true, false}}},
 		{"vmovdqu [rdi+0x20], ymm1 (VEX)", "\xc5\xfe\x7f\x4f\x20", {{0x3020, 32, false, true}}},
 		{"vmovdqu64 [rdi], zmm16 (EVEX)", "\x62\xe1\xfe\x48\x7f\x07", {{0x3000, 64, false, true}}},
 		{"mov rax, fs:[0x28]", std::string("\x64\x48\x8b\x04\x25\x28\x00\x00\x00", 9), {{0x70028, 8, true, false}}},
 		{"mov dword gs:[rax], 1", std::string("\x65\xc7\x00\x01\x00\x00\x00", 7), {{0x80010, 4, false, true}}},
-		{"push rbx", "\x53", {{0x7fe8, 8, false, true}}},
-		{"pop rbx", "\x5b", {{0x7ff0, 8, true, false}}},
+		{"push rbx", "\x53", {{0x7fff0000ffe8, 8, false, true}}},
+		{"pop rbx", "\x5b", {{0x7fff0000fff0, 8, true, false}}},
+		{"addr32 call, still on the 64-bit stack", std::string("\x67\xe8\x00\x00\x00\x00", 6), {{0x7fff0000ffe8, 8, false, true}}},
 		{"lea rax, [rbx+8]", "\x48\x8d\x43\x08", {}},
 		{"nop dword [rax+rax]", std::string("\x0f\x1f\x44\x00\x00", 5), {}},
 		{"prefetcht0 [rdi]", "\x0f\x18\x0f", {}},
@@ -109,7 +114,7 @@ TEST(Access, EachInstructionTouchesWhatItsOperandsName)
 		SCOPED_TRACE(c.what);
 		user_regs_struct r = registers();
 		r.rcx = c.rcx, r.eflags = c.eflags;
-		EXPECT_EQ(accesses(c.bytes, rip, r), c.touched);
+		EXPECT_EQ(decode(c.bytes, rip, r).accesses, c.touched);
 	}
 }
 
@@ -318,53 +323,87 @@ TEST(Order, ReachesWhatCodeAndItsCalleesName)
 // overlaps.
 TEST(Order, RecordsWhatEachInstructionTouchedButTheVariants)
 {
-	std::string file(0x40, '\xcc');
-	file.replace(0x00, 7, std::string("\x48\x8b\x05\xf9\x1f\x00\x00", 7));
-	file.replace(0x10, 7, std::string("\x48\x89\x05\xf1\x1f\x00\x00", 7));
-	file.replace(0x17, 7, std::string("\x48\x8b\x05\xf2\x1f\x00\x00", 7));
-	file.replace(0x1e, 8, std::string("\xc5\xfe\x7f\x05\xfa\x1f\x00\x00", 8));
 	// clang-format off
-	Elf elf{file, ET_EXEC,
-		{{PT_LOAD, PF_R | PF_X, 0, 0x1000, 0x40, 0x40}, {PT_LOAD, PF_R | PF_W, 0, 0x3000, 0, 0x100}},
-		{},
-		{function(0x1000, "memset_avx2"), {0x1010, 0x20, "caller", true}, object(0x3000, 8, "V"),
-		 object(0x3008, 8, "C"), object(0x3010, 8, "R"), object(0x3020, 8, "W1"), object(0x3028, 0x10, "W2"),
-		 object(0x3038, 8, "W3"), object(0x3040, 8, "after")},
-		{}};
+	const Elf elf{"", ET_EXEC, {{PT_LOAD, PF_R | PF_X, 0, 0x1000, 0, 0x40}, {PT_LOAD, PF_R | PF_W, 0, 0x3000, 0, 0x100}},
+		      {},
+		      {function(0x1000, "memset_avx2"), {0x1010, 0x20, "caller", true}, object(0x3000, 8, "V"),
+		       object(0x3008, 8, "C"), object(0x3010, 8, "R"), object(0x3020, 8, "W1"), object(0x3028, 0x10, "W2"),
+		       object(0x3038, 8, "W3"), object(0x3040, 8, "after")},
+		      {}};
 	// clang-format on
 	const Symbols symbols(elf.symbols);
-	const Variants variants = {{symbols.owner(0x1000), {3, {"memset"}}}};
-	Touched run;
-	for (uint64_t at : {0x1000, 0x1010, 0x1017, 0x101e}) {
-		user_regs_struct regs{};
-		regs.rip = at;
-		record(run, elf, symbols, variants, regs);
-	}
-	EXPECT_EQ(names(run.written), (std::vector<std::string>{"C", "W1", "W2", "W3"}));
-	EXPECT_EQ(names(run.read), std::vector<std::string>{"R"});
+	::Run run;
+	run.steps = {{0x1000, 7, 1}, {0x1010, 7, 1}, {0x1017, 7, 1}, {0x101e, 8, 1}};
+	run.accesses = {{0x3000, 8, true, false}, {0x3008, 8, false, true}, {0x3010, 8, true, false},
+			{0x3020, 32, false, true}};
+	const Touched touched = record(elf, symbols, {{symbols.owner(0x1000), {3, {"memset"}}}}, run);
+	EXPECT_EQ(names(touched.written), (std::vector<std::string>{"C", "W1", "W2", "W3"}));
+	EXPECT_EQ(names(touched.read), std::vector<std::string>{"R"});
+	EXPECT_EQ(names(touched.executed), (std::vector<std::string>{"caller", "memset_avx2"}));
+	EXPECT_EQ(touched.code_windows, std::set<uint64_t>{0});
 }
 
-// A run's page table at exit, as the kernel charges it: a read window of the
-// program's file once (RELRO's and data's shared, charged to the first page
-// present), each page written or anonymous once, the exec's strings at the
-// stack's top not at all.
-TEST(Faults, AreChargedAsTheKernelChargesThem)
+// A run replayed through the kernel's rules, from the page table at exec:
+// a fetch or read of the program's file maps its window within the
+// mapping, from the mapping's start where that is later (0x227 is mapped
+// with 0x218, 0x228 is not) and from RELRO's end once mprotect has split
+// them (0x251 is mapped with 0x243); a write makes a page the process's
+// own, once; another mapping's page costs one a touch of a new kind; a
+// step fetches, reads, then writes; what the exec left costs nothing; the
+// kernel's own write in a system call, and the split, come from the page
+// table around it; each fault is charged to its part.
+TEST(Faults, AreTheKernelsReplayedFromFirstTouches)
 {
-	const uint64_t F = page_present | page_of_file, W = page_present | page_exclusive, Z = page_present;
+	const uint64_t F = page_present | page_of_file | page_exclusive, W = page_present | page_exclusive;
 	// clang-format off
-	Elf elf{"", ET_EXEC, {{PT_LOAD, PF_R, 0, 0x200000, 0, 0x2000}, {PT_LOAD, PF_R | PF_X, 0, 0x210000, 0, 0x20000},
-			      {PT_LOAD, PF_R | PF_W, 0, 0x230000, 0, 0x2000}, {PT_LOAD, PF_R | PF_W, 0, 0x232000, 0, 0x3000},
-			      {PT_GNU_RELRO, PF_R, 0, 0x230000, 0, 0x2000}}, {}, {}, {}};
+	const Elf elf{"", ET_EXEC, {{PT_LOAD, PF_R, 0, 0x200000, 0, 0x2000}, {PT_LOAD, PF_R | PF_X, 0, 0x218000, 0, 0x20000},
+				    {PT_LOAD, PF_R | PF_W, 0, 0x240000, 0, 0x2000}, {PT_LOAD, PF_R | PF_W, 0, 0x242000, 0, 0x12000},
+				    {PT_GNU_RELRO, PF_R, 0, 0x240000, 0, 0x2000}}, {}, {function(0x218000, "f"), function(0x228000, "g")}, {}};
+	const auto table = [](uint64_t start, uint64_t end, const char *name, std::vector<std::pair<uint64_t, uint64_t>> present = {}) {
+		Mapping m{start, end, name, std::vector<uint64_t>((end - start) >> 12, 0)};
+		for (auto &[page, entry] : present)
+			m.pages.at(page - (start >> 12)) = entry;
+		return m;
+	};
+	const Mapping vdso = table(0x7f0000, 0x7f1000, "[vdso]"), heap = table(0x260000, 0x263000, "[heap]");
 	::Run run;
-	run.mappings = {{0x200000, 0x202000, "/p", {F, F}}, {0x210000, 0x230000, "/p", std::vector<uint64_t>(32, 0)},
-			{0x230000, 0x232000, "/p", {W, F}}, {0x232000, 0x235000, "/p", {F, W, Z}},
-			{0x240000, 0x243000, "[heap]", {W, 0, W}}, {0x7f0000, 0x7f1000, "[vdso]", {F}},
-			{0x800000, 0x801000, "", {W}}, {0x900000, 0x903000, "[stack]", {0, W, W}}};
-	run.mappings[1].pages[0] = run.mappings[1].pages[16] = run.mappings[1].pages[17] = F;
-	EXPECT_EQ(faults_by_part(elf, run, "/p", {"A=1"}), (Faults{{"read-only", 1}, {"code", 2}, {"relro", 2}, {"data", 2},
-		{"heap", 2}, {"stack", 1}, {"vdso", 1}, {"anonymous", 1}}));
+	run.at_exec = {table(0x200000, 0x202000, "/p"), table(0x218000, 0x238000, "/p"), table(0x240000, 0x254000, "/p"),
+		       heap, vdso, table(0x900000, 0x903000, "[stack]", {{0x902, W}})};
+	run.steps = {{0x218000, 4, 2}, {0x227000, 4, 0}, {0x228000, 4, 1}, {0x228004, 2, 0}, {0x230000, 4, 6}};
+	run.accesses = {{0x200010, 8, true, false}, {0x902ff0, 8, false, true}, {0x241008, 8, true, true},
+			{0x243000, 8, true, false}, {0x243008, 8, false, true}, {0x251000, 8, true, false},
+			{0x260100, 8, true, false}, {0x260100, 0x1000, false, true}, {0x7f0000, 8, true, false}};
+	// readlink writes the stack's next page down; mprotect, there too, splits RELRO from the data.
+	const std::vector<Mapping> split = {run.at_exec[0], run.at_exec[1], table(0x240000, 0x242000, "/p"),
+					    table(0x242000, 0x254000, "/p"), heap, vdso};
+	KernelStep readlink{4, 89, 0, run.at_exec, split};
+	readlink.after.push_back(table(0x900000, 0x903000, "[stack]", {{0x901, W}, {0x902, W}}));
+	run.by_kernel = {readlink};
+	run.mappings = {table(0x200000, 0x202000, "/p", {{0x200, F}, {0x201, F}}), table(0x218000, 0x238000, "/p"),
+			table(0x240000, 0x242000, "/p", {{0x241, W}}), table(0x242000, 0x254000, "/p"),
+			table(0x260000, 0x263000, "[heap]", {{0x260, W}, {0x261, W}}), table(0x7f0000, 0x7f1000, "[vdso]", {{0x7f0, F}}),
+			readlink.after.back()};
+	std::fill(run.mappings[1].pages.begin(), run.mappings[1].pages.end(), F);
+	std::fill_n(run.mappings[3].pages.begin(), 16, F);
+	run.mappings[3].pages[1] = W;
+	const std::vector<std::string> expected = {
+		"code 0x218000 fetch f+0", "read-only 0x200000 read f+0", "code 0x228000 fetch g+0", "relro 0x241000 write g+0",
+		"stack 0x901000 write readlink", "code 0x230000 fetch 0x230000", "data 0x243000 read 0x230000",
+		"heap 0x260000 read 0x230000", "vdso 0x7f0000 read 0x230000", "data 0x243000 write 0x230000",
+		"heap 0x260000 write 0x230000", "heap 0x261000 write 0x230000"};
 	// clang-format on
-	EXPECT_EQ(written_pages(elf, run), (std::vector<uint64_t>{0x230, 0x233}));
+	const Symbols symbols(elf.symbols);
+	const Replay replayed = replay(elf, run);
+	std::vector<std::string> faults;
+	for (auto &f : replayed.faults)
+		faults.push_back(describe(f, symbols));
+	EXPECT_EQ(faults, expected);
+	EXPECT_EQ(replayed.unlike_exit, std::vector<uint64_t>{});
+	EXPECT_EQ(faults_by_part(replayed.faults), (Faults{{"read-only", 1}, {"code", 3}, {"relro", 1}, {"data", 2},
+							   {"heap", 3}, {"stack", 1}, {"vdso", 1}}));
+	EXPECT_EQ(written_pages(elf, run), (std::vector<uint64_t>{0x241, 0x243}));
+	run.mappings[5].pages[0] = 0;
+	EXPECT_EQ(replay(elf, run).unlike_exit, std::vector<uint64_t>{0x7f0});
 }
 
 // The run, called as the tracer calls it: a program traced whole gives what
@@ -379,6 +418,10 @@ TEST(Trace, RunsAProgramWholeOrSaysWhyAndLeavesNoChild)
 	const Elf elf = read_elf(bytes);
 	const Symbols symbols(elf.symbols);
 	const Variants variants = find_variants(elf, symbols);
+	const auto handler = std::find_if(elf.symbols.begin(), elf.symbols.end(),
+					  [](auto &s) { return s.name == "greet_tracee_caught"; });
+	ASSERT_NE(handler, elf.symbols.end());
+	std::set<uint64_t> stack_tops;
 	const struct {
 		std::string program;
 		std::vector<std::string> env;
@@ -398,19 +441,29 @@ TEST(Trace, RunsAProgramWholeOrSaysWhyAndLeavesNoChild)
 	for (auto &c : cases) {
 		SCOPED_TRACE(testing::PrintToString(c.env));
 		try {
-			Touched touched;
-			const ::Run run = trace(c.program, c.env, 200'000, elf, [&](const user_regs_struct &regs) {
-				record(touched, elf, symbols, variants, regs);
-			});
+			const ::Run run = trace(c.program, c.env, 200'000, elf);
+			const Touched touched = record(elf, symbols, variants, run);
 			EXPECT_EQ(c.why, "");
 			EXPECT_TRUE(std::any_of(touched.executed.begin(), touched.executed.end(),
 						[](const Symbol *s) { return s->name == "main"; }));
 			EXPECT_FALSE(written_pages(elf, run).empty());
+			// The kernel's count, and its page table at exit, are the replay's.
+			const Replay replayed = replay(elf, run);
+			EXPECT_EQ(replayed.faults.size(), run.kernel_faults);
+			EXPECT_EQ(replayed.unlike_exit, std::vector<uint64_t>{});
+			// The handler's first instruction is a step; the stack is where every traced run has it.
+			EXPECT_EQ(std::any_of(run.steps.begin(), run.steps.end(),
+					      [&](const Step &s) { return s.rip == handler->addr; }),
+				  c.env == std::vector<std::string>{"DO=catch"});
+			stack_tops.insert(std::find_if(run.mappings.begin(), run.mappings.end(), [](auto &m) {
+						  return m.name == "[stack]";
+					  })->end);
 		} catch (const TraceError &e) {
 			EXPECT_EQ(e.what(), c.program + c.why);
 		}
 		EXPECT_EQ(waitpid(-1, nullptr, __WALL | WNOHANG), -1) << "a child is left behind";
 	}
+	EXPECT_EQ(stack_tops.size(), 1u) << "the traced runs' addresses are randomised";
 	unlink(not_executable.c_str());
 }
 
@@ -483,7 +536,7 @@ TEST(Trace, FailsInOneLineAndLeavesTheOrder)
 		{{"/dev"}, "/dev: not a regular file"},
 		{{"/dev/zero"}, "/dev/zero: not a regular file"},
 		{{fifo}, fifo + ": not a regular file"},
-		{{"-o", folder, GREET_UNORDERED}, "cannot rename " + folder + ".new to " + folder + ": Is a directory"},
+		{{"--script", folder, GREET_UNORDERED}, "cannot rename " + folder + ".new to " + folder + ": Is a directory"},
 		{{"-o", "/nonexistent/order", GREET_UNORDERED}, "/nonexistent/order.new: No such file or directory"},
 		{{"--map", MANPAGE, GREET_UNORDERED}, std::string(MANPAGE) + ": line 1: not the header of a link map"},
 		{{"--map", bad_map, GREET_UNORDERED}, bad_map + ": line 3: not a line of a link map"},

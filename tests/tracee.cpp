@@ -15,6 +15,12 @@ namespace {
 volatile std::sig_atomic_t caught = 0;
 }
 
+// By a name of its own, so that its first instruction can be looked for.
+extern "C" void greet_tracee_caught(int)
+{
+	caught = 1;
+}
+
 int main()
 {
 	const char *what = std::getenv("DO");
@@ -45,7 +51,7 @@ int main()
 		return pthread_join(thread, nullptr);
 	}
 	if (!std::strcmp(what, "catch")) {
-		std::signal(SIGUSR1, [](int) { caught = 1; });
+		std::signal(SIGUSR1, greet_tracee_caught);
 		std::raise(SIGUSR1);
 		return caught ? 0 : 2;
 	}
