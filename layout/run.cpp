@@ -48,9 +48,12 @@ struct Tracee {
 		// Stopped at its exit or start, a kill does not wake it: it is let go too.
 		for (pid_t p : started) {
 			int status;
-			do
+			pid_t got;
+			do {
 				ptrace(PTRACE_CONT, p, nullptr, nullptr);
-			while (waitpid(p, &status, __WALL) == p && !WIFEXITED(status) && !WIFSIGNALED(status));
+				while ((got = waitpid(p, &status, __WALL)) < 0 && errno == EINTR) {
+				}
+			} while (got == p && !WIFEXITED(status) && !WIFSIGNALED(status));
 		}
 	}
 
@@ -112,9 +115,26 @@ int stopped_by(pid_t pid, int status)
 	return WSTOPSIG(status);
 }
 
+// What the forked child does before it runs the program, as a failure of
+// each names it; the last is the exec, which the program's name names.
+enum ChildStep { open_null, dup_null, no_randomize, exec, child_steps };
+const char *const child_step_names[child_steps] = {"/dev/null", "dup2 of /dev/null", "personality", nullptr};
+// How the child tells which step failed and why.
+struct ChildFailure {
+	int step, err;
+};
+
+// The child's failure at step, told to its tracer.
+[[noreturn]] void failed(int report, ChildStep step)
+{
+	const ChildFailure told{step, errno};
+	[[maybe_unused]] const ssize_t n = write(report, &told, sizeof told);
+	_exit(1);
+}
+
 // The forked child: becomes a tracee, stops for its tracer and runs
-// program; what it cannot do it tells by its exit status or, for the exec,
-// by the error number written to report.
+// program; that it could not become one it tells by its exit status, and
+// what else it could not do by a ChildFailure written to report.
 [[noreturn]] void become(const std::string &program, const std::vector<std::string> &env, int report)
 {
 	std::vector<char *> envp;
@@ -123,17 +143,18 @@ int stopped_by(pid_t pid, int status)
 	envp.push_back(nullptr);
 	char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
 	const int null = open("/dev/null", O_RDWR);
-	dup2(null, 0);
-	dup2(null, 1);
+	if (null < 0)
+		failed(report, open_null);
+	if (dup2(null, 0) < 0 || dup2(null, 1) < 0)
+		failed(report, dup_null);
 	// Addresses of stack and heap as in every traced run.
-	personality(ADDR_NO_RANDOMIZE);
+	if (personality(ADDR_NO_RANDOMIZE) < 0)
+		failed(report, no_randomize);
 	if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0)
 		_exit(traceme_refused);
 	raise(SIGSTOP);
 	execve(argv[0], argv, envp.data());
-	const int err = errno;
-	[[maybe_unused]] const ssize_t told = write(report, &err, sizeof err);
-	_exit(1);
+	failed(report, exec);
 }
 
 // Starts program in t under ptrace, stopped at its exec, by a pipe that the
@@ -150,6 +171,13 @@ void start(Tracee &t, const std::string &program, const std::vector<std::string>
 		become(program, env, report.fd);
 	close(report.fd);
 	report.fd = -1;
+	const auto child_failed = [&] {
+		ChildFailure told;
+		if (read(errors.fd, &told, sizeof told) != sizeof told || told.step < 0 || told.step >= child_steps)
+			throw TraceError(program + ": ended before it started");
+		const char *what = child_step_names[told.step];
+		throw TraceError((what ? what : program) + ": " + std::strerror(told.err));
+	};
 	int status = t.wait();
 	if (WIFEXITED(status) && WEXITSTATUS(status) == traceme_refused)
 		throw PtraceRefused("ptrace is not permitted here");
@@ -161,16 +189,14 @@ void start(Tracee &t, const std::string &program, const std::vector<std::string>
 	const long options = PTRACE_O_TRACEEXIT | PTRACE_O_EXITKILL | PTRACE_O_TRACEEXEC | PTRACE_O_TRACEFORK |
 			     PTRACE_O_TRACEVFORK | PTRACE_O_TRACECLONE;
 	if (!WIFSTOPPED(status))
-		throw TraceError(program + ": ended before it started");
+		child_failed();
 	check_ptrace(ptrace(PTRACE_SETOPTIONS, t.pid, nullptr, options));
 	// Signals sent before the exec are passed on too.
 	for (int signal = 0;;) {
 		check_ptrace(ptrace(PTRACE_CONT, t.pid, nullptr, signal));
 		status = t.wait();
-		if (int err; !WIFSTOPPED(status) && read(errors.fd, &err, sizeof err) == sizeof err)
-			throw TraceError(program + ": " + std::strerror(err));
 		if (!WIFSTOPPED(status))
-			throw TraceError(program + ": ended before it started");
+			child_failed();
 		if (WSTOPSIG(status) == SIGTRAP && event_of(status) == PTRACE_EVENT_EXEC)
 			return;
 		signal = std::max(stopped_by(t.pid, status), 0);

@@ -89,15 +89,15 @@ struct Options {
 
 Options parse(int argc, char **argv)
 {
-	const char *usage = "usage: greet-trace [-o ORDER] [--script SCRIPT] [--map MAP] [--report] [--steps N] "
-			    "PROGRAM [NAME=VALUE ...]";
+	const std::string usage = "usage: greet-trace [-o ORDER] [--script SCRIPT] [--map MAP] [--report] [--steps N] "
+				  "PROGRAM [NAME=VALUE ...]";
 	const option longs[] = {
 		{"output", required_argument, nullptr, 'o'}, {"script", required_argument, nullptr, 'l'},
 		{"map", required_argument, nullptr, 'm'},    {"report", no_argument, nullptr, 'r'},
 		{"steps", required_argument, nullptr, 's'},  {nullptr, 0, nullptr, 0}};
 	Options o;
 	opterr = 0;
-	for (int c; (c = getopt_long(argc, argv, "+o:l:m:rs:", longs, nullptr)) != -1;) {
+	for (int c; (c = getopt_long(argc, argv, "+:o:l:m:rs:", longs, nullptr)) != -1;) {
 		if (c == 'o') {
 			o.output = optarg;
 		} else if (c == 'l') {
@@ -112,12 +112,18 @@ Options parse(int argc, char **argv)
 			o.steps = std::strtoul(optarg, &end, 10);
 			if (errno || *optarg < '0' || *optarg > '9' || *end || o.steps == 0)
 				fail(std::string("--steps: not a count above 0: ") + optarg);
+		} else if (c == ':') {
+			fail(std::string(argv[optind - 1]) + ": needs an argument (" + usage + ")");
 		} else {
-			fail(usage);
+			// An unknown short option by its letter, which may stand among others.
+			const std::string given = optopt ? std::string("-") + static_cast<char>(optopt) : argv[optind - 1];
+			fail(given + ": not an option (" + usage + ")");
 		}
 	}
-	if (optind >= argc || ((o.output || o.script) && o.report))
-		fail(usage);
+	if (o.report && (o.output || o.script))
+		fail(std::string("--report cannot go with ") + (o.output ? "-o" : "--script"));
+	if (optind >= argc)
+		fail("no PROGRAM to trace (" + usage + ")");
 	o.program = argv[optind];
 	o.env.assign(argv + optind + 1, argv + argc);
 	return o;
@@ -186,9 +192,10 @@ std::vector<InputSection> load_map(const std::string &name)
 }
 
 // Each file written whole before any is renamed into place, so that a
-// failed run never leaves half an order, nor one file new and the other
-// stale. A file dated 1970 is older than what it is made from, so the build
-// makes it again.
+// failed run never leaves half a file; then renamed one by one, in the
+// order given: where a rename fails, the files before it are new and the
+// rest as they were. A file dated 1970 is older than what it is made from,
+// so the build makes it again.
 void write_files(const std::vector<std::pair<const char *, std::string>> &files, bool dated_1970)
 {
 	const timespec epoch[2] = {{0, 0}, {0, 0}};
@@ -216,17 +223,18 @@ void write_files(const std::vector<std::pair<const char *, std::string>> &files,
 }
 
 // The order to ORDER, or to standard output without -o, and the script to
-// SCRIPT where asked for.
+// SCRIPT where asked for: ORDER last, so that a new ORDER never goes with a
+// stale SCRIPT, and an ORDER left stale has the build make both again.
 void write_outputs(const Options &o, const std::string &order, const std::string &script, bool dated_1970)
 {
 	std::vector<std::pair<const char *, std::string>> files;
-	if (o.output)
-		files.emplace_back(o.output, order);
-	else
-		std::fputs(order.c_str(), stdout);
 	if (o.script)
 		files.emplace_back(o.script, script);
+	if (o.output)
+		files.emplace_back(o.output, order);
 	write_files(files, dated_1970);
+	if (!o.output)
+		std::fputs(order.c_str(), stdout);
 }
 
 void report(const Elf &elf, const Symbols &symbols, const Run &run, const Variants &variants, const Touched &touched,
@@ -283,7 +291,7 @@ std::vector<Fault> checked_faults(const Options &o, const Elf &elf, const Run &r
 } // namespace
 
 int main(int argc, char **argv)
-{
+try {
 	const Options o = parse(argc, argv);
 	std::string bytes;
 	const Elf elf = load(o.program, bytes);
@@ -316,4 +324,7 @@ int main(int argc, char **argv)
 		order += name + "\n";
 	write_outputs(o, order, lead_script(placement), false);
 	return 0;
+} catch (const std::exception &e) {
+	// Anything else, running out of memory included, is one line too.
+	fail(e.what());
 }

@@ -172,7 +172,7 @@ std::string ptrace_refused()
 	return refused;
 }
 
-void kill_at_calls(std::initializer_list<int> calls, int fd)
+void filter_calls(std::initializer_list<int> calls, int fd, int error)
 {
 	const auto count = static_cast<unsigned char>(calls.size());
 	sock_filter filter[32];
@@ -188,7 +188,8 @@ void kill_at_calls(std::initializer_list<int> calls, int fd)
 		filter[n++] = BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args));
 		filter[n++] = BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(fd), 0, 1);
 	}
-	filter[n++] = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS);
+	filter[n++] = BPF_STMT(BPF_RET | BPF_K,
+			       error ? SECCOMP_RET_ERRNO | static_cast<unsigned>(error) : SECCOMP_RET_KILL_PROCESS);
 	if (fd >= 0)
 		filter[n++] = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
 	sock_fprog program = {static_cast<unsigned short>(n), filter};

@@ -44,9 +44,10 @@ std::string temp_file(const std::string &name, const std::string &text = "");
 std::string temp_dir(const std::string &name);
 
 // Installs a seccomp filter, as a service manager's, that kills the process
-// at any of the system calls given, where fd >= 0 only when the call's first
-// argument is fd; for prepare(), so the program run is killed at such a call.
-void kill_at_calls(std::initializer_list<int> calls, int fd = -1);
+// at any of the system calls given, or where error is set makes them fail
+// with that error, where fd >= 0 only when the call's first argument is fd;
+// for prepare(), so that the program run is killed or refused at such a call.
+void filter_calls(std::initializer_list<int> calls, int fd = -1, int error = 0);
 
 // Why a child of this process cannot be traced (ptrace refused: a tracer of
 // our own, a sandbox, a seccomp filter that kills the caller), or "" where

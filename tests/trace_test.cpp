@@ -485,7 +485,7 @@ TEST(Trace, SaysWhyItCannotTrace)
 		{"inside a tracer", {STRACE, "-f", "-qq", "-o", "/dev/null"}, {}, "ptrace is not permitted here"},
 		{"under a filter that kills",
 		 {},
-		 [] { kill_at_calls({__NR_ptrace}); },
+		 [] { filter_calls({__NR_ptrace}); },
 		 "ptrace is not permitted here (it ended the child that asked for it by signal 31, Bad system call)"},
 	};
 	for (auto &c : cases) {
@@ -509,8 +509,9 @@ TEST(Trace, SaysWhyItCannotTrace)
 	}
 }
 
-// What cannot be loaded, traced or written, or does not end well, is one
-// line and exit 1, and the order and the lead script are left as they were.
+// What cannot be loaded, traced or written, or does not end well, a usage
+// error and a failure to set up the traced run included, is one line and
+// exit 1, and the order and the lead script are left as they were.
 TEST(Trace, FailsInOneLineAndLeavesTheOrder)
 {
 	SKIP_UNLESS_ORDERED();
@@ -522,9 +523,12 @@ TEST(Trace, FailsInOneLineAndLeavesTheOrder)
 		temp_file("greet-bad.map", map.substr(0, map.find('\n', map.find('\n') + 1) + 1) + "\t.text\n");
 	unlink(fifo.c_str());
 	ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+	const std::string usage = " (usage: greet-trace [-o ORDER] [--script SCRIPT] [--map MAP] [--report] [--steps N] "
+				  "PROGRAM [NAME=VALUE ...])";
 	const struct {
 		std::vector<std::string> args;
 		std::string why;
+		std::function<void()> prepare = {};
 	} cases[] = {
 		{{MANPAGE}, std::string(MANPAGE) + ": not an ELF file"},
 		{{"/nonexistent/greet"}, "/nonexistent/greet: No such file or directory"},
@@ -541,6 +545,11 @@ TEST(Trace, FailsInOneLineAndLeavesTheOrder)
 		{{"--map", MANPAGE, GREET_UNORDERED}, std::string(MANPAGE) + ": line 1: not the header of a link map"},
 		{{"--map", bad_map, GREET_UNORDERED}, bad_map + ": line 3: not a line of a link map"},
 		{{"--map", "/dev", GREET_UNORDERED}, "/dev: not a regular file"},
+		{{"--frob", GREET_UNORDERED}, "--frob: not an option" + usage},
+		{{"--map"}, "--map: needs an argument" + usage},
+		{{}, "no PROGRAM to trace" + usage},
+		{{"--report", GREET_UNORDERED}, "--report cannot go with -o"},
+		{{GREET_UNORDERED}, "personality: Operation not permitted", [] { filter_calls({__NR_personality}, -1, EPERM); }},
 	};
 	for (auto &c : cases) {
 		SCOPED_TRACE(testing::PrintToString(c.args));
@@ -548,7 +557,7 @@ TEST(Trace, FailsInOneLineAndLeavesTheOrder)
 				  script = temp_file("greet-lead.ld", "stale\n");
 		std::vector<std::string> argv = {GREET_TRACE, "-o", order, "--script", script};
 		argv.insert(argv.end(), c.args.begin(), c.args.end());
-		Outcome o = finish(start(argv));
+		Outcome o = finish(start(argv, c.prepare));
 		EXPECT_EQ(o.ended, "exit 1");
 		EXPECT_EQ(o.err, "greet-trace: " + c.why + "\n");
 		EXPECT_EQ(contents(order), "stale\n");
