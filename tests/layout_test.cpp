@@ -128,6 +128,7 @@ TEST(Layout, StartUpTouchesFewWindowsAndPagesOnEveryProcessor)
 			listed.emplace(part.first, 0);
 		EXPECT_EQ(listed, faults) << "the fault lines are not what the parts count";
 		EXPECT_EQ(faults["code"], reported(o.out, "code windows")) << o.out;
+		EXPECT_EQ(faults["heap"], reported(o.out, "heap pages")) << o.out;
 		if (own_faults.empty())
 			own_faults = faults;
 		// Code is the level's, as foreseen; so are the constants its variants

@@ -281,10 +281,10 @@ TEST(Order, VariantsAreWhatEachResolverNames)
 				 {"__strcmp_sse42", {2, {"one"}}}, {"__memset_erms", {4, {"one", "two"}}}}));
 }
 
-// f1 names A and calls f2 and the global g; f2 names B, calls f3 and jumps
+// f1 names A and calls f2 and the variant g; f2 names B, calls f3 and jumps
 // to h; f3 names C and a writable W. Down to the depth of calls asked, the
-// functions of their own file called are reached and the read-only objects
-// named.
+// functions of their own file called are reached, and the variants called
+// by name, and the read-only objects named.
 TEST(Order, ReachesWhatCodeAndItsCalleesName)
 {
 	std::string file(0x100, '\xcc');
@@ -304,16 +304,19 @@ TEST(Order, ReachesWhatCodeAndItsCalleesName)
 		{}};
 	const Symbols symbols(elf.symbols);
 	const struct {
-		std::vector<std::string> reached, named;
-	} depths[] = {{{}, {"A"}}, {{"f2"}, {"A", "B"}}, {{"f2", "f3"}, {"A", "B", "C"}}, {{"f2", "f3"}, {"A", "B", "C"}}};
+		std::vector<std::string> reached, named, by_name;
+	} depths[] = {{{}, {"A"}, {}}, {{"f2", "g"}, {"A", "B"}, {"g"}}, {{"f2", "f3", "g"}, {"A", "B", "C"}, {"g"}},
+		      {{"f2", "f3", "g"}, {"A", "B", "C"}, {"g"}}};
+	const Variants variants = {{symbols.owner(0x1030), {1, {"memset"}}}};
 	for (int depth = 0; depth < 4; depth++) {
 		// clang-format on
 		SCOPED_TRACE(depth);
 		Touched run;
 		run.executed = {symbols.owner(0x1000)};
-		const Reached reached = reach(run, elf, symbols, {}, depth);
+		const Reached reached = reach(run, elf, symbols, variants, depth);
 		EXPECT_EQ(names(reached.functions), depths[depth].reached);
 		EXPECT_EQ(names(reached.constants), depths[depth].named);
+		EXPECT_EQ(names(reached.by_name), depths[depth].by_name);
 	}
 }
 
@@ -341,6 +344,11 @@ TEST(Order, RecordsWhatEachInstructionTouchedButTheVariants)
 	EXPECT_EQ(names(touched.read), std::vector<std::string>{"R"});
 	EXPECT_EQ(names(touched.executed), (std::vector<std::string>{"caller", "memset_avx2"}));
 	EXPECT_EQ(touched.code_windows, std::set<uint64_t>{0});
+	// What changed between exec and exit was written too, by whatever wrote it.
+	run.writable_at_exit = {std::string(0x100, '\0')};
+	run.writable_at_exit[0][0x40] = 1;
+	EXPECT_EQ(names(with_changed(touched, elf, symbols, run).written),
+		  (std::vector<std::string>{"C", "W1", "W2", "W3", "after"}));
 }
 
 // A run replayed through the kernel's rules, from the page table at exec:
@@ -402,6 +410,12 @@ TEST(Faults, AreTheKernelsReplayedFromFirstTouches)
 	EXPECT_EQ(faults_by_part(replayed.faults), (Faults{{"read-only", 1}, {"code", 3}, {"relro", 1}, {"data", 2},
 							   {"heap", 3}, {"stack", 1}, {"vdso", 1}}));
 	EXPECT_EQ(written_pages(elf, run), (std::vector<uint64_t>{0x241, 0x243}));
+	run.writable_at_exit = {std::string(0x2000, '\0'), std::string(0x12000, '\0')};
+	run.writable_at_exit[0][0x1010] = 1;
+	const RelroWrites relro = relro_writes(elf, run, written_pages(elf, run));
+	EXPECT_EQ(std::make_pair(relro.pages, relro.fill), std::make_pair(size_t{1}, uint64_t{0x11}));
+	run.heap = std::string("heap\0\0\0", 7);
+	EXPECT_EQ(heap_room(run), 3u);
 	run.mappings[5].pages[0] = 0;
 	EXPECT_EQ(replay(elf, run).unlike_exit, std::vector<uint64_t>{0x7f0});
 }
