@@ -61,7 +61,7 @@ bool in_relro(const Elf &elf, uint64_t page)
 std::pair<Part, std::string> part_of(const Elf &elf, const Run &run, uint64_t page)
 {
 	if (const Segment *s = elf.segment_at(page << page_shift))
-		return {!s->writable()      ? (s->flags & PF_X ? Part::code : Part::read_only)
+		return {!s->writable()        ? (s->flags & PF_X ? Part::code : Part::read_only)
 			: in_relro(elf, page) ? Part::relro
 					      : Part::data,
 			""};
@@ -199,8 +199,8 @@ std::string describe(const Fault &fault, const Symbols &symbols)
 		where = "signal " + std::to_string(fault.signal);
 	} else if (fault.syscall >= 0) {
 		const auto *end = std::end(syscall_names);
-		const auto *name = std::find_if(std::begin(syscall_names), end,
-						[&](auto &n) { return n.first == fault.syscall; });
+		const auto *name =
+			std::find_if(std::begin(syscall_names), end, [&](auto &n) { return n.first == fault.syscall; });
 		where = name != end ? name->second : "syscall " + std::to_string(fault.syscall);
 	} else if (const Symbol *s = symbols.owner(fault.rip)) {
 		std::snprintf(at, sizeof at, "+%#lx", static_cast<unsigned long>(fault.rip - s->addr));

@@ -35,7 +35,8 @@ std::vector<std::string> make_order(const Symbols &symbols, const Variants &vari
 				    const Reached &reached, const Placement &placement)
 {
 	std::vector<std::string> order;
-	for (const SymbolList &part : {code_sequence(variants, touched, reached, placement), data_order(touched, reached)})
+	for (const SymbolList &part :
+	     {code_sequence(variants, touched, reached, placement), data_order(touched, reached)})
 		for (auto *s : part)
 			if (symbols.unique(s->name))
 				order.push_back(s->name);

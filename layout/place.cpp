@@ -101,7 +101,7 @@ Placement place(const std::vector<InputSection> &sections, const Variants &varia
 }
 
 SymbolList code_sequence(const Variants &variants, const Touched &touched, const Reached &reached,
-		      const Placement &placement)
+			 const Placement &placement)
 {
 	// The code by placed section, that of none first.
 	std::vector<const InputSection *> placed = placement.tails;

@@ -331,8 +331,8 @@ uint64_t own_faults()
 int take_step(Tracee &t, const Elf &elf, const user_regs_struct &regs, int signal, Run &run)
 {
 	const Instruction insn = decode(elf.bytes_at(regs.rip, longest_instruction, PF_X), regs.rip, regs);
-	KernelStep kernel{run.steps.size(), signal || !insn.system_call ? -1 : static_cast<long>(regs.rax), signal,
-			  {}, {}};
+	KernelStep kernel{
+		run.steps.size(), signal || !insn.system_call ? -1 : static_cast<long>(regs.rax), signal, {}, {}};
 	const bool by_kernel = kernel.syscall >= 0 || signal;
 	if (by_kernel)
 		kernel.before = page_table(t.pid);
@@ -343,8 +343,8 @@ int take_step(Tracee &t, const Elf &elf, const user_regs_struct &regs, int signa
 	if (!WIFSTOPPED(status))
 		return status;
 	if (!signal || (!event_of(status) && stopped_by(t.pid, status) != entered_handler)) {
-		run.steps.push_back({regs.rip, static_cast<uint32_t>(insn.length),
-				     static_cast<uint32_t>(insn.accesses.size())});
+		run.steps.push_back(
+			{regs.rip, static_cast<uint32_t>(insn.length), static_cast<uint32_t>(insn.accesses.size())});
 		run.accesses.insert(run.accesses.end(), insn.accesses.begin(), insn.accesses.end());
 		kernel.steps += !signal;
 	}

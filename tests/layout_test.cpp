@@ -93,7 +93,7 @@ std::string variant_lines(const std::string &report)
 // the exception pool, the stdout buffer; _dl_get_origin's buffer below the
 // exec's page of the stack; the vDSO's header.
 const std::map<std::string, long> most_faults = {{"read-only", 2}, {"relro", 1}, {"data", 7},
-						 {"heap", 4},	   {"stack", 1}, {"vdso", 1}};
+						 {"heap", 4},      {"stack", 1}, {"vdso", 1}};
 
 // Start-up's code lies in 64 KiB windows (one fault each, by fault-around)
 // and what it writes on pages (one fault each), as the page table at exit

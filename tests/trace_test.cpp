@@ -333,12 +333,12 @@ TEST(Order, RecordsWhatEachInstructionTouchedButTheVariants)
 		       object(0x3008, 8, "C"), object(0x3010, 8, "R"), object(0x3020, 8, "W1"), object(0x3028, 0x10, "W2"),
 		       object(0x3038, 8, "W3"), object(0x3040, 8, "after")},
 		      {}};
-	// clang-format on
 	const Symbols symbols(elf.symbols);
 	::Run run;
 	run.steps = {{0x1000, 7, 1}, {0x1010, 7, 1}, {0x1017, 7, 1}, {0x101e, 8, 1}};
 	run.accesses = {{0x3000, 8, true, false}, {0x3008, 8, false, true}, {0x3010, 8, true, false},
 			{0x3020, 32, false, true}};
+	// clang-format on
 	const Touched touched = record(elf, symbols, {{symbols.owner(0x1000), {3, {"memset"}}}}, run);
 	EXPECT_EQ(names(touched.written), (std::vector<std::string>{"C", "W1", "W2", "W3"}));
 	EXPECT_EQ(names(touched.read), std::vector<std::string>{"R"});
@@ -407,8 +407,10 @@ TEST(Faults, AreTheKernelsReplayedFromFirstTouches)
 		faults.push_back(describe(f, symbols));
 	EXPECT_EQ(faults, expected);
 	EXPECT_EQ(replayed.unlike_exit, std::vector<uint64_t>{});
+	// clang-format off
 	EXPECT_EQ(faults_by_part(replayed.faults), (Faults{{"read-only", 1}, {"code", 3}, {"relro", 1}, {"data", 2},
 							   {"heap", 3}, {"stack", 1}, {"vdso", 1}}));
+	// clang-format on
 	EXPECT_EQ(written_pages(elf, run), (std::vector<uint64_t>{0x241, 0x243}));
 	run.writable_at_exit = {std::string(0x2000, '\0'), std::string(0x12000, '\0')};
 	run.writable_at_exit[0][0x1010] = 1;
@@ -537,6 +539,7 @@ TEST(Trace, FailsInOneLineAndLeavesTheOrder)
 		temp_file("greet-bad.map", map.substr(0, map.find('\n', map.find('\n') + 1) + 1) + "\t.text\n");
 	unlink(fifo.c_str());
 	ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+	// clang-format off
 	const std::string usage = " (usage: greet-trace [-o ORDER] [--script SCRIPT] [--map MAP] [--report] [--steps N] "
 				  "PROGRAM [NAME=VALUE ...])";
 	const struct {
@@ -565,6 +568,7 @@ TEST(Trace, FailsInOneLineAndLeavesTheOrder)
 		{{"--report", GREET_UNORDERED}, "--report cannot go with -o"},
 		{{GREET_UNORDERED}, "personality: Operation not permitted", [] { filter_calls({__NR_personality}, -1, EPERM); }},
 	};
+	// clang-format on
 	for (auto &c : cases) {
 		SCOPED_TRACE(testing::PrintToString(c.args));
 		const std::string order = temp_file("greet-order", "stale\n"),
