@@ -23,9 +23,12 @@
 // touch and the bytes to spare before another; RELRO's written pages and how
 // far into the last the changed bytes reach; the heap's pages and the room on
 // its first region's last page; the variant each string function family ran,
-// then each window and page; then, from the page table, the faults of each
-// part of the process (see faults.hpp) and their total, a line each:
-// "faults PART N", "faults total N".
+// then each window and page; then each fault the run took, in the order the
+// kernel took them, "fault PART 0xPAGE KIND WHERE" (see faults.hpp); the
+// faults of each part and their total, "faults PART N", "faults total N";
+// and the kernel's own count, "faults kernel N". Where the replayed faults
+// are not the kernel's count, or leave pages otherwise than the page table
+// at exit, one line on standard error says so; the order stands.
 //
 // A signal sent to PROGRAM, SIGTRAP included, is passed on to it, as it
 // would be untraced. A PROGRAM that does not exit with status 0, runs more
@@ -116,7 +119,8 @@ Options parse(int argc, char **argv)
 			fail(std::string(argv[optind - 1]) + ": needs an argument (" + usage + ")");
 		} else {
 			// An unknown short option by its letter, which may stand among others.
-			const std::string given = optopt ? std::string("-") + static_cast<char>(optopt) : argv[optind - 1];
+			const std::string given =
+				optopt ? std::string("-") + static_cast<char>(optopt) : argv[optind - 1];
 			fail(given + ": not an option (" + usage + ")");
 		}
 	}
@@ -267,7 +271,8 @@ void report(const Elf &elf, const Symbols &symbols, const Run &run, const Varian
 		std::printf("fault %s\n", describe(f, symbols).c_str());
 	for (auto &[part, n] : faults_by_part(faults))
 		std::printf("faults %s %zu\n", part.c_str(), n);
-	std::printf("faults total %zu\nfaults kernel %lu\n", faults.size(), static_cast<unsigned long>(run.kernel_faults));
+	std::printf("faults total %zu\nfaults kernel %lu\n", faults.size(),
+		    static_cast<unsigned long>(run.kernel_faults));
 }
 
 // The faults replayed, checked against the kernel's count and the page
