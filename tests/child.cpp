@@ -12,21 +12,46 @@
 #include <stddef.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <stdexcept>
 
 namespace {
 
+constexpr size_t page_size = 4096;
+
 // A run that could not be made or seen has no outcome: the test stops here.
 [[noreturn]] void cannot(const char *what)
 {
 	throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
+}
+
+// How a child that does what and exits 0 ended, as waitpid gives it.
+int ended(const std::function<void()> &what)
+{
+	pid_t pid = fork();
+	if (pid < 0)
+		cannot("fork");
+	if (pid == 0) {
+		what();
+		_exit(0);
+	}
+	int status;
+	pid_t reaped;
+	while ((reaped = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+	}
+	if (reaped != pid)
+		cannot("waitpid");
+	return status;
 }
 
 } // namespace
@@ -137,8 +162,21 @@ std::string temp_file(const std::string &name, const std::string &text)
 	const int fd = mkstemp(path.data());
 	if (fd < 0)
 		cannot("mkstemp");
+	// A page a write, so that the page cache holds the file in single pages:
+	// a larger write can cache it in larger folios, which fault-around maps
+	// whole, and a traced copy's faults would then not be the replay's.
+	for (size_t at = 0; at < text.size(); at += page_size)
+		if (write(fd, text.data() + at, std::min(page_size, text.size() - at)) < 0)
+			cannot("write");
 	close(fd);
-	std::ofstream(path, std::ios::binary) << text;
+	return path;
+}
+
+std::string program_copy(const std::string &program)
+{
+	std::string path = temp_file("greet-copy", contents(program));
+	if (chmod(path.c_str(), 0700) != 0)
+		cannot("chmod");
 	return path;
 }
 
@@ -153,22 +191,23 @@ std::string temp_dir(const std::string &name)
 std::string ptrace_refused()
 {
 	static const std::string refused = [] {
-		pid_t pid = fork();
-		if (pid < 0)
-			cannot("fork");
-		if (pid == 0)
-			_exit(ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0 ? 0 : 1);
-		int status;
-		pid_t reaped;
-		while ((reaped = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
-		}
-		if (reaped != pid)
-			cannot("waitpid");
+		const int status = ended([] {
+			if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0)
+				_exit(1);
+		});
 		if (WIFSIGNALED(status))
 			return "needs ptrace, and asking for it ends a process by signal " +
 			       std::to_string(WTERMSIG(status));
 		return std::string(WEXITSTATUS(status) ? "needs ptrace, which is not permitted here" : "");
 	}();
+	return refused;
+}
+
+std::string seccomp_refused()
+{
+	static const std::string refused = ended([] { filter_calls({__NR_getppid}); }) == 0
+						   ? ""
+						   : "needs a seccomp filter, which is not permitted here";
 	return refused;
 }
 

@@ -42,12 +42,19 @@ std::string contents(const std::string &path);
 // test's temporary folder; what cannot be made throws.
 std::string temp_file(const std::string &name, const std::string &text = "");
 std::string temp_dir(const std::string &name);
+// An executable copy of program, made by temp_file, for the tracer to run:
+// its faults then do not hang on how the build's file came to be cached.
+std::string program_copy(const std::string &program);
 
 // Installs a seccomp filter, as a service manager's, that kills the process
 // at any of the system calls given, or where error is set makes them fail
 // with that error, where fd >= 0 only when the call's first argument is fd;
 // for prepare(), so that the program run is killed or refused at such a call.
 void filter_calls(std::initializer_list<int> calls, int fd = -1, int error = 0);
+
+// Why a child of this process cannot install such a filter (an emulator
+// that refuses seccomp), or "" where it can.
+std::string seccomp_refused();
 
 // Why a child of this process cannot be traced (ptrace refused: a tracer of
 // our own, a sandbox, a seccomp filter that kills the caller), or "" where

@@ -67,6 +67,8 @@ TEST(Greet, WritesTheGreetingWhateverItsArguments)
 // which a dynamic greet's loader reads.
 TEST(Greet, NeverReadsOrWaitsForStandardInput)
 {
+	if (const std::string refused = seccomp_refused(); !refused.empty())
+		GTEST_SKIP() << refused;
 	int held[2];
 	ASSERT_EQ(pipe2(held, O_CLOEXEC), 0);
 	const auto unread = [] { filter_calls({SYS_read, SYS_readv, SYS_pread64, SYS_preadv, SYS_preadv2}, 0); };
@@ -284,6 +286,14 @@ TEST(Greet, MakesOneWriteAndNoOtherUseOfFiles)
 	if (GREET_STATIC_BUILD) {
 		EXPECT_EQ(opened, std::vector<std::string>{});
 	}
+}
+
+// Linked as greet is, the unwinder still finds every frame.
+TEST(Link, ExceptionsUnwindAcrossFrames)
+{
+	Outcome o = finish(start({GREET_UNWIND}));
+	EXPECT_EQ(o.out, "unwound");
+	EXPECT_EQ(o.ended, "exit 0") << o.err;
 }
 
 } // namespace

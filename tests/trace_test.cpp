@@ -376,28 +376,32 @@ TEST(Faults, AreTheKernelsReplayedFromFirstTouches)
 	const Mapping vdso = table(0x7f0000, 0x7f1000, "[vdso]"), heap = table(0x260000, 0x263000, "[heap]");
 	::Run run;
 	run.at_exec = {table(0x200000, 0x202000, "/p"), table(0x218000, 0x238000, "/p"), table(0x240000, 0x254000, "/p"),
-		       heap, vdso, table(0x900000, 0x903000, "[stack]", {{0x902, W}})};
-	run.steps = {{0x218000, 4, 2}, {0x227000, 4, 0}, {0x228000, 4, 1}, {0x228004, 2, 0}, {0x230000, 4, 6}};
+		       heap, vdso, table(0x900000, 0x903000, "[stack]", {{0x902, W}}), table(0x3fa000, 0x410000, "/q")};
+	run.steps = {{0x218000, 4, 2}, {0x227000, 4, 0}, {0x228000, 4, 1}, {0x228004, 2, 0}, {0x230000, 4, 8}};
 	run.accesses = {{0x200010, 8, true, false}, {0x902ff0, 8, false, true}, {0x241008, 8, true, true},
 			{0x243000, 8, true, false}, {0x243008, 8, false, true}, {0x251000, 8, true, false},
-			{0x260100, 8, true, false}, {0x260100, 0x1000, false, true}, {0x7f0000, 8, true, false}};
+			{0x260100, 8, true, false}, {0x260100, 0x1000, false, true}, {0x7f0000, 8, true, false},
+			{0x3fb000, 8, true, false}, {0x400000, 8, true, false}};
 	// readlink writes the stack's next page down; mprotect, there too, splits RELRO from the data.
 	const std::vector<Mapping> split = {run.at_exec[0], run.at_exec[1], table(0x240000, 0x242000, "/p"),
-					    table(0x242000, 0x254000, "/p"), heap, vdso};
+					    table(0x242000, 0x254000, "/p"), heap, vdso, run.at_exec[6]};
 	KernelStep readlink{4, 89, 0, run.at_exec, split};
 	readlink.after.push_back(table(0x900000, 0x903000, "[stack]", {{0x901, W}, {0x902, W}}));
 	run.by_kernel = {readlink};
 	run.mappings = {table(0x200000, 0x202000, "/p", {{0x200, F}, {0x201, F}}), table(0x218000, 0x238000, "/p"),
 			table(0x240000, 0x242000, "/p", {{0x241, W}}), table(0x242000, 0x254000, "/p"),
 			table(0x260000, 0x263000, "[heap]", {{0x260, W}, {0x261, W}}), table(0x7f0000, 0x7f1000, "[vdso]", {{0x7f0, F}}),
-			readlink.after.back()};
+			readlink.after.back(), table(0x3fa000, 0x410000, "/q")};
 	std::fill(run.mappings[1].pages.begin(), run.mappings[1].pages.end(), F);
 	std::fill_n(run.mappings[3].pages.begin(), 16, F);
 	run.mappings[3].pages[1] = W;
+	// Fault-around stops at the end of a page table's 2 MiB, though the window goes on.
+	std::fill(run.mappings[7].pages.begin(), run.mappings[7].pages.end(), F);
 	const std::vector<std::string> expected = {
 		"code 0x218000 fetch f+0", "read-only 0x200000 read f+0", "code 0x228000 fetch g+0", "relro 0x241000 write g+0",
 		"stack 0x901000 write readlink", "code 0x230000 fetch 0x230000", "data 0x243000 read 0x230000",
-		"heap 0x260000 read 0x230000", "vdso 0x7f0000 read 0x230000", "data 0x243000 write 0x230000",
+		"heap 0x260000 read 0x230000", "vdso 0x7f0000 read 0x230000", "/q 0x3fb000 read 0x230000",
+		"/q 0x400000 read 0x230000", "data 0x243000 write 0x230000",
 		"heap 0x260000 write 0x230000", "heap 0x261000 write 0x230000"};
 	// clang-format on
 	const Symbols symbols(elf.symbols);
@@ -409,7 +413,7 @@ TEST(Faults, AreTheKernelsReplayedFromFirstTouches)
 	EXPECT_EQ(replayed.unlike_exit, std::vector<uint64_t>{});
 	// clang-format off
 	EXPECT_EQ(faults_by_part(replayed.faults), (Faults{{"read-only", 1}, {"code", 3}, {"relro", 1}, {"data", 2},
-							   {"heap", 3}, {"stack", 1}, {"vdso", 1}}));
+							   {"heap", 3}, {"stack", 1}, {"vdso", 1}, {"/q", 2}}));
 	// clang-format on
 	EXPECT_EQ(written_pages(elf, run), (std::vector<uint64_t>{0x241, 0x243}));
 	run.writable_at_exit = {std::string(0x2000, '\0'), std::string(0x12000, '\0')};
@@ -429,7 +433,7 @@ TEST(Faults, AreTheKernelsReplayedFromFirstTouches)
 TEST(Trace, RunsAProgramWholeOrSaysWhyAndLeavesNoChild)
 {
 	SKIP_UNLESS_ORDERED();
-	const std::string tracee = GREET_TRACEE, bytes = contents(tracee);
+	const std::string tracee = program_copy(GREET_TRACEE), bytes = contents(tracee);
 	const std::string not_executable = temp_file("greet-tracee", bytes);
 	const Elf elf = read_elf(bytes);
 	const Symbols symbols(elf.symbols);
@@ -481,6 +485,7 @@ TEST(Trace, RunsAProgramWholeOrSaysWhyAndLeavesNoChild)
 	}
 	EXPECT_EQ(stack_tops.size(), 1u) << "the traced runs' addresses are randomised";
 	unlink(not_executable.c_str());
+	unlink(tracee.c_str());
 }
 
 // Where ptrace is refused (the tracer is itself traced) or kills its caller,
