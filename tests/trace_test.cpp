@@ -294,12 +294,14 @@ TEST(Order, ReachesWhatCodeAndItsCalleesName)
 	put(0x10, std::string("\x8b\x05\xfa\x0f\x00\x00" "\xe8\x05\x00\x00\x00" "\xeb\x23" "\xc3", 14));
 	put(0x20, std::string("\x48\x8d\x05\xf9\x0f\x00\x00" "\x48\x8b\x05\xd2\x1f\x00\x00" "\xc3", 15));
 	put(0x40, std::string("\x48\x8d\x05\xf9\x0f\x00\x00" "\xc3", 8));
+	put(0x50, std::string("\xe8\x0b\x00\x00\x00" "\xc3", 6));
 	Elf elf{file, ET_EXEC,
 		{{PT_LOAD, PF_R | PF_X, 0, 0x1000, 0x100, 0x100}, {PT_LOAD, PF_R, 0, 0x2000, 0x100, 0x100},
 		 {PT_LOAD, PF_R | PF_W, 0, 0x3000, 0x100, 0x100}},
 		{},
 		{function(0x1000, "f1", true), function(0x1010, "f2", true), function(0x1020, "f3", true),
-		 function(0x1030, "g"), function(0x1040, "h", true), object(0x2000, 8, "A"), object(0x2010, 8, "B"),
+		 function(0x1030, "g"), function(0x1040, "h", true), function(0x1050, "m", true), function(0x1060, "k"),
+		 object(0x2000, 8, "A"), object(0x2010, 8, "B"),
 		 object(0x2020, 8, "C"), object(0x2040, 8, "D"), object(0x3000, 8, "W")},
 		{}};
 	const Symbols symbols(elf.symbols);
@@ -318,6 +320,10 @@ TEST(Order, ReachesWhatCodeAndItsCalleesName)
 		EXPECT_EQ(names(reached.constants), depths[depth].named);
 		EXPECT_EQ(names(reached.by_name), depths[depth].by_name);
 	}
+	// m calls k, a function of another file.
+	Touched run;
+	run.executed = {symbols.owner(0x1050)};
+	EXPECT_EQ(names(reach(run, elf, symbols, variants, 1).functions), std::vector<std::string>{});
 }
 
 // A string function's variant loads V; its caller, after the return, stores
@@ -327,21 +333,23 @@ TEST(Order, ReachesWhatCodeAndItsCalleesName)
 TEST(Order, RecordsWhatEachInstructionTouchedButTheVariants)
 {
 	// clang-format off
-	const Elf elf{"", ET_EXEC, {{PT_LOAD, PF_R | PF_X, 0, 0x1000, 0, 0x40}, {PT_LOAD, PF_R | PF_W, 0, 0x3000, 0, 0x100}},
+	const Elf elf{"", ET_EXEC, {{PT_LOAD, PF_R | PF_X, 0, 0x1000, 0, 0x40}, {PT_LOAD, PF_R | PF_W, 0, 0x3000, 0, 0x100},
+				    {PT_LOAD, PF_R, 0, 0x5000, 0, 0x100}},
 		      {},
 		      {function(0x1000, "memset_avx2"), {0x1010, 0x20, "caller", true}, object(0x3000, 8, "V"),
 		       object(0x3008, 8, "C"), object(0x3010, 8, "R"), object(0x3020, 8, "W1"), object(0x3028, 0x10, "W2"),
-		       object(0x3038, 8, "W3"), object(0x3040, 8, "after")},
+		       object(0x3038, 8, "W3"), object(0x3040, 8, "after"), object(0x5000, 8, "K")},
 		      {}};
 	const Symbols symbols(elf.symbols);
 	::Run run;
-	run.steps = {{0x1000, 7, 1}, {0x1010, 7, 1}, {0x1017, 7, 1}, {0x101e, 8, 1}};
+	run.steps = {{0x1000, 7, 1}, {0x1010, 7, 1}, {0x1017, 7, 1}, {0x101e, 8, 2}};
 	run.accesses = {{0x3000, 8, true, false}, {0x3008, 8, false, true}, {0x3010, 8, true, false},
-			{0x3020, 32, false, true}};
+			{0x3020, 32, false, true}, {0x5000, 8, true, false}};
 	// clang-format on
 	const Touched touched = record(elf, symbols, {{symbols.owner(0x1000), {3, {"memset"}}}}, run);
 	EXPECT_EQ(names(touched.written), (std::vector<std::string>{"C", "W1", "W2", "W3"}));
 	EXPECT_EQ(names(touched.read), std::vector<std::string>{"R"});
+	EXPECT_EQ(names(touched.constants), std::vector<std::string>{"K"});
 	EXPECT_EQ(names(touched.executed), (std::vector<std::string>{"caller", "memset_avx2"}));
 	EXPECT_EQ(touched.code_windows, std::set<uint64_t>{0});
 	// What changed between exec and exit was written too, by whatever wrote it.
