@@ -248,6 +248,10 @@ TEST(Order, PlacesSectionsByTheCodeRunInThem)
 	EXPECT_EQ(make_order(symbols, variants, run, {}, placement),
 		  (std::vector<std::string>{"start", "hot", "big", "stub", "avx", "sse2", "tail"}));
 	EXPECT_EQ(code_windows_at(1, variants, run, {}).spare, 0x10000u - 0x4210);
+	// Without big, the code ends with the level's own variant: sse2 at v1, avx at v3.
+	run.executed.erase(at(0x4200));
+	EXPECT_EQ(code_windows_at(1, variants, run, {}).spare, 0x10000u - 0x4010);
+	EXPECT_EQ(code_windows_at(3, variants, run, {}).spare, 0x10000u - 0x3190);
 	EXPECT_THROW(read_map("VMA\n 1000 1000 zz 16 .text\n"), MapError);
 }
 
