@@ -584,6 +584,7 @@ TEST(Trace, FailsInOneLineAndLeavesTheOrder)
 		{{}, "no PROGRAM to trace" + usage},
 		{{"--report", GREET_UNORDERED}, "--report cannot go with -o"},
 		{{GREET_UNORDERED}, "personality: Operation not permitted", [] { filter_calls({__NR_personality}, -1, EPERM); }},
+		{{GREET_UNORDERED}, "dup2 of /dev/null: Bad file descriptor", [] { filter_calls({__NR_dup2}, -1, EBADF); }},
 	};
 	// clang-format on
 	for (auto &c : cases) {
