@@ -316,11 +316,10 @@ try {
 	} catch (const TraceError &e) {
 		fail(e.what());
 	}
-	const std::vector<Fault> faults = checked_faults(o, elf, run);
 	const Touched touched = with_changed(record(elf, symbols, variants, run), elf, symbols, run);
 	const Reached reached = reach(touched, elf, symbols, variants, callee_depth);
 	if (o.report) {
-		report(elf, symbols, run, variants, touched, reached, faults);
+		report(elf, symbols, run, variants, touched, reached, checked_faults(o, elf, run));
 		return 0;
 	}
 	const Placement placement = place(sections, variants, touched, reached);
@@ -328,6 +327,8 @@ try {
 	for (auto &name : make_order(symbols, variants, touched, reached, placement))
 		order += name + "\n";
 	write_outputs(o, order, lead_script(placement), false);
+	// Said once the order is written, so that a failure is one line alone.
+	checked_faults(o, elf, run);
 	return 0;
 } catch (const std::exception &e) {
 	// Anything else, running out of memory included, is one line too.

@@ -164,10 +164,14 @@ std::string temp_file(const std::string &name, const std::string &text)
 		cannot("mkstemp");
 	// A page a write, so that the page cache holds the file in single pages:
 	// a larger write can cache it in larger folios, which fault-around maps
-	// whole, and a traced copy's faults would then not be the replay's.
+	// whole. Then on the disk, so that no writeback locks a page while a
+	// trace maps it, which fault-around would pass over. Else a traced
+	// copy's faults would not be the replay's.
 	for (size_t at = 0; at < text.size(); at += page_size)
 		if (write(fd, text.data() + at, std::min(page_size, text.size() - at)) < 0)
 			cannot("write");
+	if (fsync(fd) != 0)
+		cannot("fsync");
 	close(fd);
 	return path;
 }
