@@ -379,7 +379,7 @@ TEST(Faults, AreTheKernelsReplayedFromFirstTouches)
 	const Elf elf{"", ET_EXEC, {{PT_LOAD, PF_R, 0, 0x200000, 0, 0x2000}, {PT_LOAD, PF_R | PF_X, 0, 0x218000, 0, 0x20000},
 				    {PT_LOAD, PF_R | PF_W, 0, 0x240000, 0, 0x2000}, {PT_LOAD, PF_R | PF_W, 0, 0x242000, 0, 0x12000},
 				    {PT_GNU_RELRO, PF_R, 0, 0x240000, 0, 0x2000}}, {}, {function(0x218000, "f"), function(0x228000, "g")}, {}};
-	const auto table = [](uint64_t start, uint64_t end, const char *name, std::vector<std::pair<uint64_t, uint64_t>> present = {}) {
+	const auto table = [](uint64_t start, uint64_t end, const char *name, const std::vector<std::pair<uint64_t, uint64_t>> &present = {}) {
 		Mapping m{start, end, name, std::vector<uint64_t>((end - start) >> 12, 0)};
 		for (auto &[page, entry] : present)
 			m.pages.at(page - (start >> 12)) = entry;
